@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace velmora {
@@ -15,6 +16,15 @@ namespace velmora {
   throw FatalFailure(std::move(message), where);
 }
 
+[[noreturn]] void resume_failure(std::string message) {
+  throw FatalFailure(std::move(message), std::source_location::current());
+}
+
 void failure_caught() noexcept {}
+
+[[noreturn]] void panic_trap_fired(const char* message) noexcept {
+  (void)!::write(2, message, std::char_traits<char>::length(message));
+  std::abort();
+}
 
 }  // namespace velmora

@@ -24,7 +24,15 @@ class FatalFailure {
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 
+// Continue a failure that came back from Python code (a PanicException taken from the
+// interpreter): counted like any failure, but no new report is written.
+[[noreturn]] void resume_failure(std::string message);
+
 // Called by an entry frame once it has caught a FatalFailure.
 void failure_caught() noexcept;
+
+// Last-resort guard of an entry frame: a failure escaped the frame's catching region.
+// Reports `message` with a full backtrace, then the clean-up failure, then aborts.
+[[noreturn]] void panic_trap_fired(const char* message) noexcept;
 
 }  // namespace velmora

@@ -1,0 +1,24 @@
+// Entity and character reference unescaping.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "reader/cow_text.h"
+#include "reader/errors.h"
+#include "reader/result.h"
+
+namespace velmora::reader {
+
+// Replacement text for an entity name beyond the five predefined ones, or nothing.
+using EntityLookup = std::optional<std::string_view> (*)(std::string_view name);
+
+// Resolves the five predefined entities and numeric character references in `text` (valid UTF-8).
+// No "&" in the text: the text itself is returned, borrowed. Otherwise one owned text.
+Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup lookup = nullptr);
+
+// Checks that `raw` is UTF-8 (NonDecodable otherwise), then unescapes it with no extra entities
+// (an EscapeError e comes back as the Error EscapeError(e)).
+Result<CowText, Error> unescape(std::string_view raw);
+
+}  // namespace velmora::reader
