@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module/pyerr.h"
+#include "module/text.h"
 
 namespace velmora::convert {
 
@@ -17,15 +18,7 @@ std::string unwrap_message_for_pending_error() {
 void object_creation_failed(std::source_location where) { py::panic_after_error(where); }
 
 std::string unwrap_message_for_not_text(PyObject* value) {
-  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
-  std::string type_name = "<failed to extract type name>";
-  if (qualname) {
-    Py_ssize_t n = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(qualname.get(), &n)) type_name.assign(utf8, n);
-  }
-  PyErr_Clear();
-  py::PyErr err = py::PyErr::with_message(
-      PyExc_TypeError, "'" + type_name + "' object cannot be converted to 'PyString'");
+  py::PyErr err = py::downcast_error(value, "PyString");
   std::string message(kUnwrapFrame);
   py::append_printed_form(message, err);
   return message;

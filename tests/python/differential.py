@@ -1,0 +1,31 @@
+"""Runs velmora.parse and the level-by-level reference conversion on the same input and
+compares results (key order included) and failure messages."""
+import _velmora_test
+import velmora
+
+
+def ordered(value):
+    if isinstance(value, dict):
+        return [(k, ordered(v)) for k, v in value.items()]
+    if isinstance(value, list):
+        return [ordered(v) for v in value]
+    return value
+
+
+def outcome(convert, xml):
+    """('ok', ordered result) or ('panic', message); anything else propagates."""
+    try:
+        return ("ok", ordered(convert(xml)))
+    except BaseException as e:  # PanicException derives from BaseException
+        if type(e).__name__ != "PanicException":
+            raise
+        return ("panic", e.args[0])
+
+
+def differs(xml):
+    """None when both conversions agree, else a description of the difference."""
+    mine = outcome(velmora.parse, xml)
+    ref = outcome(_velmora_test.reference_parse, xml)
+    if mine == ref:
+        return None
+    return f"input {xml!r}:\n  parse:     {mine!r}\n  reference: {ref!r}"
