@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,7 +31,23 @@ struct Attribute {
   Result<CowText, Error> unescape_value() const;
 };
 
+// The scanning state of one pass over a tag's attributes.
+struct IterState {
+  std::size_t pos = 0;  // resume point of the next call
+  bool ended = false;   // the pass is over
+  // Keys accepted so far as (start, end) ranges of the tag content, in order of appearance.
+  std::vector<std::pair<std::size_t, std::size_t>> keys;
+  // Built once a tag has many keys, so the duplicate check stays sub-quadratic. Equal keys are
+  // never stored twice, so the one match it finds is the earliest.
+  std::set<std::string_view> key_index;
+
+  // Start of an equal key accepted earlier in this pass, or nothing after storing the new key.
+  std::optional<std::size_t> check_for_duplicates(std::string_view content, std::size_t start,
+                                                  std::size_t end);
+};
+
 // One strict pass over the attributes in a tag's content (the bytes between "<" and ">" or "/>").
+// Every call either ends the pass or moves past at least one byte, so a pass always finishes.
 class Attributes {
  public:
   Attributes(std::string_view content, std::size_t name_len);
@@ -38,11 +55,10 @@ class Attributes {
   std::optional<Result<Attribute, AttrError>> next();
 
  private:
-  // (implementation state: resume point, recovery points, keys seen so far)
+  std::optional<Result<Attribute, AttrError>> end_with(AttrError e);
+
   std::string_view content_;
-  std::size_t pos_;
-  bool ended_ = false;
-  std::vector<std::pair<std::size_t, std::size_t>> keys_;
+  IterState state_;
 };
 
 }  // namespace velmora::reader

@@ -1,7 +1,10 @@
-// UTF-8 validation with the position and length of the first invalid sequence.
+// UTF-8 validation with the position and length of the first invalid sequence, and the
+// encoding and decoding of single characters.
 #pragma once
 
+#include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "reader/errors.h"
@@ -10,5 +13,11 @@ namespace velmora::reader {
 
 // Empty when `bytes` is valid UTF-8; otherwise where and how it fails.
 std::optional<Utf8Error> check_utf8(std::string_view bytes);
+
+// Appends the 1 to 4 bytes of `c`, which must be at most U+10FFFF and not a surrogate.
+void append_utf8(std::string& out, char32_t c);
+
+// The character that starts at `i` of text already checked as UTF-8; advances `i` past it.
+char32_t decode_utf8_valid(std::string_view text, std::size_t& i);
 
 }  // namespace velmora::reader

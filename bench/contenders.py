@@ -1,0 +1,123 @@
+"""The functions the benchmark times, each prepared for one document.
+
+`prepare(name, workload)` returns a zero-argument callable that converts the document once, or
+raises `Unavailable` when the contender cannot take part (a missing package, no result tree to
+build JSON text from). Failures of the call itself are the caller's business.
+"""
+
+from __future__ import annotations
+
+import json
+import xml.etree.ElementTree as ElementTree
+import xml.parsers.expat
+from typing import Any, Callable
+
+from workloads import Workload
+
+try:
+    import lxml.etree as lxml_etree
+except ImportError:  # reported per contender, not fatal
+    lxml_etree = None
+try:
+    import xmltodict
+except ImportError:
+    xmltodict = None
+
+import velmora
+
+NAMES = ("velmora", "etree", "expat", "json", "lxml", "xmltodict")
+DESCRIPTIONS = {
+    "velmora": "velmora.parse",
+    "etree": "xml.etree.ElementTree.fromstring",
+    "expat": "xml.parsers.expat, no handlers (tokenizing only)",
+    "json": "json.loads of the same result tree as JSON text",
+    "lxml": "lxml.etree.fromstring",
+    "xmltodict": "xmltodict.parse",
+}
+
+
+class Unavailable(Exception):
+    pass
+
+
+def is_fatal(exc: BaseException) -> bool:
+    """Exceptions that must stop the harness rather than count as a contender's failure."""
+    return isinstance(exc, (KeyboardInterrupt, SystemExit, MemoryError))
+
+
+def describe_failure(exc: BaseException) -> str:
+    text = str(exc).splitlines()[0] if str(exc) else ""
+    if len(text) > 80:
+        text = text[:77] + "..."
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def json_text_for(workload: Workload) -> str:
+    """JSON text of velmora's result for the document; `Unavailable` if velmora cannot convert it."""
+    if workload.json_text is not None:
+        return workload.json_text
+    try:
+        tree = velmora.parse(workload.text)
+    except BaseException as exc:
+        if is_fatal(exc):
+            raise
+        raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
+    try:
+        return json.dumps(tree, ensure_ascii=False, separators=(",", ":"))
+    except RecursionError:
+        return _dumps_iteratively(tree)
+
+
+def _dumps_iteratively(tree: Any) -> str:
+    """`json.dumps` without recursion, for result trees nested deeper than the C encoder allows."""
+    out: list[str] = []
+    # (is_raw_text, item): raw texts are written as they are, other items are encoded.
+    stack: list[tuple[bool, Any]] = [(False, tree)]
+    while stack:
+        raw, item = stack.pop()
+        if raw:
+            out.append(item)
+        elif isinstance(item, (dict, list)):
+            is_dict = isinstance(item, dict)
+            todo: list[tuple[bool, Any]] = [(True, "{" if is_dict else "[")]
+            pairs: Any = item.items() if isinstance(item, dict) else ((None, v) for v in item)
+            for i, (key, value) in enumerate(pairs):
+                sep = "," if i else ""
+                todo.append((True, sep + json.dumps(key, ensure_ascii=False) + ":" if is_dict else sep))
+                todo.append((False, value))
+            todo.append((True, "}" if is_dict else "]"))
+            stack.extend(reversed(todo))
+        else:
+            out.append(json.dumps(item, ensure_ascii=False))
+    return "".join(out)
+
+
+def prepare(name: str, workload: Workload) -> Callable[[], object]:
+    text = workload.text
+    if name == "velmora":
+        parse = velmora.parse
+        return lambda: parse(text)
+    if name == "etree":
+        fromstring = ElementTree.fromstring
+        return lambda: fromstring(text)
+    if name == "expat":
+        create = xml.parsers.expat.ParserCreate
+
+        def tokenize() -> None:
+            create().Parse(text, True)
+
+        return tokenize
+    if name == "json":
+        loads, json_text = json.loads, json_text_for(workload)
+        return lambda: loads(json_text)
+    if name == "lxml":
+        if lxml_etree is None:
+            raise Unavailable("lxml not installed")
+        fromstring = lxml_etree.fromstring
+        return lambda: fromstring(text)
+    if name == "xmltodict":
+        if xmltodict is None:
+            raise Unavailable("xmltodict not installed")
+        to_dict = xmltodict.parse
+        return lambda: to_dict(text)
+    raise ValueError(f"unknown contender {name!r}")

@@ -1,0 +1,146 @@
+"""Timing and memory measurement of prepared contenders.
+
+Outcomes are plain dicts (they go straight into the JSON file):
+  {"status": "ok", "times": [...], "median": s}
+  {"status": "failed", "error": "..."}
+  {"status": "unavailable" | "skipped", "reason": "..."}
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+import tracemalloc
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+from typing import Any, Callable
+
+from contenders import describe_failure, is_fatal
+
+Outcome = dict[str, Any]
+
+
+def ok(times: list[float]) -> Outcome:
+    return {"status": "ok", "times": times, "median": statistics.median(times)}
+
+
+def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float) -> dict[str, Outcome]:
+    """Times every call `reps` times, one of each per round, rotating the order every round.
+
+    A contender whose first call shows that `reps` calls would exceed `budget` seconds gets fewer
+    rounds (at least one). A call that raises is recorded as a failure and not repeated.
+    """
+    names = list(calls)
+    times: dict[str, list[float]] = {n: [] for n in names}
+    allowed = dict.fromkeys(names, reps)
+    failed: dict[str, str] = {}
+    for rnd in range(reps):
+        shift = rnd % len(names)
+        for name in names[shift:] + names[:shift]:
+            if name in failed or len(times[name]) >= allowed[name]:
+                continue
+            gc.collect()
+            start = time.perf_counter()
+            try:
+                result = calls[name]()
+            except BaseException as exc:
+                if is_fatal(exc):
+                    raise
+                failed[name] = describe_failure(exc)
+                continue
+            elapsed = time.perf_counter() - start
+            del result  # freeing the tree is not part of the call
+            times[name].append(elapsed)
+            if rnd == 0:
+                allowed[name] = max(1, min(reps, int(budget / max(elapsed, 1e-9))))
+    return {n: {"status": "failed", "error": failed[n]} if n in failed else ok(times[n]) for n in names}
+
+
+def tree_bytes(tree: object) -> int | None:
+    """Memory held by a returned tree: `sys.getsizeof` of every object reachable, each counted once.
+
+    Handles dict/list/str trees and ElementTree elements; `None` for trees it cannot see into
+    (lxml keeps its nodes outside Python objects).
+    """
+    if tree is None:
+        return 0
+    if type(tree).__module__.startswith("lxml"):
+        return None
+    seen: set[int] = set()
+    total = 0
+    stack: list[object] = [tree]
+    while stack:
+        obj = stack.pop()
+        if id(obj) in seen:
+            continue
+        seen.add(id(obj))
+        total += sys.getsizeof(obj)
+        if isinstance(obj, dict):
+            stack.extend(obj.keys())
+            stack.extend(obj.values())
+        elif isinstance(obj, list):
+            stack.extend(obj)
+        elif isinstance(obj, ElementTree.Element):
+            stack.extend(x for x in (obj.tag, obj.text, obj.tail) if x is not None)
+            if len(obj.keys()):  # reading .attrib on an element without attributes would create a dict
+                stack.append(obj.attrib)
+            stack.extend(list(obj))
+    return total
+
+
+def memory_profile(call: Callable[[], object]) -> Outcome:
+    """Peak of traced allocations during one call, what stays traced after it, and the tree size.
+
+    tracemalloc sees only the interpreter's allocators: native buffers of a parser (its own C/C++
+    heap use) are not counted in the peak.
+    """
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        tracemalloc.reset_peak()
+        try:
+            result = call()
+        except BaseException as exc:
+            if is_fatal(exc):
+                raise
+            return {"status": "failed", "error": describe_failure(exc)}
+        current, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    return {
+        "status": "ok",
+        "peak_bytes": peak - before,
+        "retained_bytes": current - before,
+        "tree_bytes": tree_bytes(result),
+    }
+
+
+ISOLATED = Path(__file__).with_name("isolated.py")
+
+
+def isolated_chain(contender: str, depth: int, reps: int, budget: float) -> Outcome:
+    """Times one contender on a single chain `depth` deep in a child process.
+
+    Deep documents can exhaust a native stack or run for a very long time; a child keeps either
+    from taking the harness down. The child is stopped when it outlives the budget.
+    """
+    cmd = [sys.executable, str(ISOLATED), contender, str(depth), str(reps), str(budget)]
+    start = time.perf_counter()
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=budget + 15, env=os.environ.copy())
+    except subprocess.TimeoutExpired:
+        return {"status": "skipped", "reason": f"over budget (stopped after {time.perf_counter() - start:.0f} s)"}
+    if proc.returncode < 0:
+        sig = signal.Signals(-proc.returncode).name
+        return {"status": "failed", "error": f"crashed ({sig})"}
+    if proc.returncode != 0:
+        tail = proc.stderr.strip().splitlines()[-1:] or ["no output"]
+        return {"status": "failed", "error": f"exit {proc.returncode}: {tail[0][:80]}"}
+    return json.loads(proc.stdout)

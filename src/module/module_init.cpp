@@ -1,0 +1,67 @@
+#include "module/module_init.h"
+
+#include <string>
+
+#include "module/failure.h"
+#include "module/scope.h"
+#include "module/text.h"
+
+namespace velmora::py {
+
+PyResult<PyRef> make_module(ModuleDef& def) {
+  using R = PyResult<PyRef>;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return R::err(fetch_error());
+
+  std::int64_t owner = -1;
+  if (!def.interpreter.compare_exchange_strong(owner, id) && owner != id)
+    return R::err(PyErr::with_message(PyExc_ImportError, kSubinterpreterMessage));
+
+  if (def.module == nullptr) {
+    PyRef module = PyRef::steal(PyModule_Create2(&def.definition, 1013));
+    if (!module) return R::err(fetch_error());
+    // On failure the module is released and the cell stays empty: a later import starts over.
+    auto initialized = def.initializer(module.get());
+    if (!initialized) return R::err(std::move(initialized).error());
+    if (def.module == nullptr) def.module = module.release();
+  }
+  return R::ok(PyRef::borrow(def.module));
+}
+
+PyResult<Done> add_function(PyObject* module, PyObject* function) {
+  using R = PyResult<Done>;
+  PyObject* name_object = PyObject_GetAttr(function, interned(InternedName::Name));
+  if (name_object == nullptr) return R::err(fetch_error());
+  register_owned(name_object);
+  auto name = argument_text(name_object);
+  if (!name) return R::err(std::move(name).error());
+
+  auto all = index(module);
+  if (!all) return R::err(std::move(all).error());
+  if (PyList_Append(all.value(), new_string(name.value())) != 0) {
+    PyErr err = fetch_error();
+    std::string message = "could not append __name__ to __all__: ";
+    append_printed_form(message, err);
+    fail(std::move(message));
+  }
+  if (PyObject_SetAttr(module, new_string(name.value()), function) != 0)
+    return R::err(fetch_error());
+  return R::ok(Done{});
+}
+
+PyResult<PyObject*> index(PyObject* module) {
+  using R = PyResult<PyObject*>;
+  if (PyObject* all = PyObject_GetAttr(module, interned(InternedName::All))) {
+    register_owned(all);
+    if (PyList_Check(all)) return R::ok(all);
+    return R::err(downcast_error(all, "PyList"));
+  }
+  PyErr missing = fetch_error();
+  if (!missing.matches(PyExc_AttributeError)) return R::err(std::move(missing));
+  PyObject* list = register_new(PyList_New(0));
+  if (PyObject_SetAttr(module, interned(InternedName::All), list) != 0)
+    return R::err(fetch_error());
+  return R::ok(list);
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,38 @@
+// Single-phase module initialisation: one module object per process, owned by the first
+// interpreter that imports it.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "module/pyerr.h"
+#include "module/pyref.h"
+
+namespace velmora::py {
+
+// Lives for the whole process. `module` keeps one strong reference once filled, so a re-import
+// in the same interpreter gets the very same object back.
+struct ModuleDef {
+  // Adds the module's contents to a fresh module object.
+  PyResult<Done> (*initializer)(PyObject* module);
+  PyModuleDef definition;
+  std::atomic<std::int64_t> interpreter{-1};
+  PyObject* module = nullptr;
+};
+
+inline constexpr const char* kSubinterpreterMessage =
+    "velmora does not support subinterpreters: it is already loaded in another interpreter of "
+    "this process";
+
+// The body of the module's entry point: a new reference to the module object, or the error.
+PyResult<PyRef> make_module(ModuleDef& def);
+
+// Adds `function` to `module` under its own __name__ and lists that name in __all__.
+PyResult<Done> add_function(PyObject* module, PyObject* function);
+
+// The module's __all__ list (borrowed from the current scope), created when missing.
+PyResult<PyObject*> index(PyObject* module);
+
+}  // namespace velmora::py

@@ -1,0 +1,29 @@
+// The PanicException type: what Python code sees when a call of the module fails fatally.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+namespace velmora::py {
+
+// Derived from BaseException, not Exception, so that an `except Exception` handler does not
+// swallow a fatal failure of native code.
+inline constexpr const char* kPanicExceptionName = "pyo3_runtime.PanicException";
+inline constexpr std::string_view kPanicExceptionDoc =
+    "\n"
+    "The exception raised if native code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+// The type, made on first need and kept for the rest of the process (borrowed). Failing to make
+// it is a fatal failure.
+PyObject* panic_exception_type();
+
+// The type if it has been made already, else null. No PanicException instance can exist before
+// the type does, so checking a taken exception needs no new type.
+PyObject* existing_panic_exception_type() noexcept;
+
+}  // namespace velmora::py

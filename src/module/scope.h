@@ -1,0 +1,57 @@
+// Reference scopes of the entry frames.
+//
+// Every entry from the interpreter opens a GILPool. Objects made during the entry are handed to
+// the innermost open pool with register_owned and released together when it closes, so the
+// conversion never has to release its temporaries one by one. References given up on a thread
+// that is not inside module code are queued (register_decref) and released at the next frame
+// start on any thread.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace velmora::py {
+
+// Hands one new reference to the innermost open scope of this thread. Once the thread's array
+// has been destroyed (thread exit) the reference is kept forever rather than risk a crash.
+void register_owned(PyObject* obj);
+
+// register_owned for the result of an object-creating call. NULL means the interpreter could
+// not create the object: that is a fatal failure (panic_after_error). Returns `obj`, borrowed
+// from the scope.
+PyObject* register_new(PyObject* obj);
+
+// Gives up one strong reference: released at once when this thread is inside module code with
+// the lock held, otherwise queued for the next frame start.
+void register_decref(PyObject* obj) noexcept;
+
+// Releases the references queued by register_decref. Never holds the queue's mutex while a
+// reference is released, since a release can run arbitrary Python code.
+void update_counts();
+
+// One reference scope. Opening it counts the entry on this thread (refusing a thread on which
+// access to the interpreter is prohibited), applies the queued releases and records where this
+// scope's registrations begin; closing it releases exactly those, then uncounts the entry.
+class GILPool {
+ public:
+  GILPool();
+  ~GILPool();
+  GILPool(const GILPool&) = delete;
+  GILPool& operator=(const GILPool&) = delete;
+
+ private:
+  std::optional<std::size_t> start_;
+};
+
+// Introspection and a test hook, for the test-only extension.
+namespace testing {
+std::intptr_t gil_count() noexcept;
+std::size_t owned_count() noexcept;    // entries in this thread's array
+std::size_t pending_decrefs();         // references waiting in the queue
+void set_gil_count(std::intptr_t value) noexcept;
+}  // namespace testing
+
+}  // namespace velmora::py

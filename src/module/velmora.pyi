@@ -1,0 +1,5 @@
+from typing import Any
+
+__all__ = ["parse"]
+
+def parse(xml: str) -> dict[str, Any]: ...

@@ -1,0 +1,44 @@
+// The module `velmora` and its entry point, the one symbol the shared library exports.
+#include "module/frame.h"
+#include "module/module_init.h"
+#include "module/parse_function.h"
+#include "module/scope.h"
+#include "module/text.h"
+
+namespace velmora::py {
+namespace {
+
+PyResult<Done> initialize_velmora(PyObject* module) {
+  using R = PyResult<Done>;
+  const char* name = PyModule_GetName(module);
+  if (name == nullptr) return R::err(fetch_error());
+  PyObject* module_name = new_string(name);
+  PyObject* parse = PyCMethod_New(&PARSE_METHOD, module, module_name, nullptr);
+  if (parse == nullptr) return R::err(fetch_error());
+  register_owned(parse);
+  return add_function(module, parse);
+}
+
+ModuleDef VELMORA_MODULE = {
+    .initializer = &initialize_velmora,
+    .definition =
+        {
+            PyModuleDef_HEAD_INIT,
+            "velmora",  // m_name
+            "",         // m_doc: __doc__ is the empty str, not None
+            0,          // m_size: no per-module state
+            nullptr,    // m_methods: functions are added by the initializer
+            nullptr,    // m_slots: single-phase initialisation
+            nullptr,
+            nullptr,
+            nullptr,
+        },
+};
+
+}  // namespace
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit_velmora(void) {
+  return velmora::py::trampoline(
+      [] { return velmora::py::make_module(velmora::py::VELMORA_MODULE); });
+}

@@ -1,0 +1,193 @@
+// The reader's state machine: text, whitespace, byte order mark, the name stack, positions and
+// the six settings.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "reader_trace.h"
+
+namespace velmora::reader {
+namespace {
+
+using testing::trace;
+
+struct Case {
+  std::string input;
+  std::string events;
+};
+
+class TextAndEof : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TextAndEof, Events) { EXPECT_EQ(trace(GetParam().input), GetParam().events); }
+
+INSTANTIATE_TEST_SUITE_P(Reader, TextAndEof, ::testing::Values(
+    Case{"", "Eof"},
+    Case{" \t\r\n ", "Eof"},
+    Case{"abc", "Text(abc) Eof"},
+    Case{"  abc  <a/>", "Text(abc) Empty(a):a Eof"},
+    Case{"a<b/>c", "Text(a) Empty(b):b Text(c) Eof"},
+    Case{"<a> </a>", "Start(a):a End(a) Eof"},
+    Case{"<a> x </a>", "Start(a):a Text(x) End(a) Eof"},
+    Case{"<a>\n  x\n  y\t</a>", "Start(a):a Text(x\n  y) End(a) Eof"},
+    // Only the four ASCII whitespace bytes are trimmed.
+    Case{"x\xC2\xA0", "Text(x\xC2\xA0) Eof"},
+    Case{"\fx\v", "Text(\fx\v) Eof"},
+    Case{"a > b", "Text(a > b) Eof"},
+    Case{"<", "Eof"},
+    Case{"x<", "Text(x) Eof"},
+    Case{"<a>", "Start(a):a Eof"},
+    // A byte order mark is dropped only at the very start.
+    Case{"\xEF\xBB\xBF<a/>", "Empty(a):a Eof"},
+    Case{"\xEF\xBB\xBF", "Eof"},
+    Case{" \xEF\xBB\xBF<a/>", "Text(\xEF\xBB\xBF) Empty(a):a Eof"},
+    Case{"<a/>\xEF\xBB\xBF", "Empty(a):a Text(\xEF\xBB\xBF) Eof"},
+    Case{"\xEF\xBB\xBF\xEF\xBB\xBFx", "Text(\xEF\xBB\xBFx) Eof"}));
+
+// position() after each call: offset, less the "<" already consumed while a construct is next.
+TEST(ReaderPosition, AfterEachEvent) {
+  const struct {
+    std::string input;
+    std::vector<std::uint64_t> positions;
+  } cases[] = {
+      {"ab<c/>", {2, 6, 6}},                 // Text leaves the "<" consumed, counted out
+      {"  <a>x</a> ", {5, 6, 10, 11}},       // Start, Text, End, Eof
+      {"\xEF\xBB\xBF<a/>", {4, 4}},          // the mark is not counted
+      {"\xEF\xBB\xBF x <a/>", {3, 7, 7}},
+      {"abc", {2, 3}},
+  };
+  for (const auto& c : cases) {
+    Reader r(c.input);
+    std::vector<std::uint64_t> got;
+    for (std::size_t i = 0; i < c.positions.size(); ++i) {
+      auto ev = r.read_event_impl();
+      ASSERT_TRUE(ev.is_ok()) << c.input;
+      got.push_back(r.position());
+    }
+    EXPECT_EQ(got, c.positions) << c.input;
+    EXPECT_EQ(r.state().state, ScanState::Finished) << c.input;
+  }
+}
+
+TEST(ReaderState, FinishedYieldsOnlyEof) {
+  for (const char* input : {"<a/>", "</a>", "<a", "<!x>", "text"}) {
+    Reader r(input);
+    for (int i = 0; i < 5; ++i) (void)r.read_event_impl();
+    const auto before = r.position();
+    for (int i = 0; i < 3; ++i) {
+      auto ev = r.read_event_impl();
+      ASSERT_TRUE(ev.is_ok()) << input;
+      EXPECT_EQ(ev.value().kind(), EventKind::Eof) << input;
+    }
+    EXPECT_EQ(r.position(), before) << input;
+  }
+}
+
+TEST(ReaderState, NameStackFollowsStartAndEnd) {
+  Reader r("<a><bb><c/><dd></dd>");
+  std::vector<std::string> stacks;
+  for (;;) {
+    auto ev = r.read_event_impl();
+    ASSERT_TRUE(ev.is_ok());
+    if (ev.value().kind() == EventKind::Eof) break;
+    std::string s = r.state().open_names + "|";
+    for (auto start : r.state().open_name_starts) s += std::to_string(start) + ",";
+    stacks.push_back(s);
+  }
+  EXPECT_EQ(stacks, (std::vector<std::string>{"a|0,", "abb|0,1,", "abb|0,1,", "abbdd|0,1,3,", "abb|0,1,"}));
+}
+
+TEST(ReaderState, MismatchStillPopsTheInnermostName) {
+  Reader r("<a><b></c>");
+  EXPECT_EQ(testing::trace(r), "Start(a):a Start(b):b !EndEventMismatch(b,c)@8");
+  EXPECT_EQ(r.state().open_names, "a");
+  EXPECT_EQ(r.state().open_name_starts.size(), 1u);
+}
+
+// Payloads are views into the input, so a caller can locate them.
+TEST(ReaderPayloads, PointIntoTheInput) {
+  const std::string input =
+      "\xEF\xBB\xBF<?xml version='1.0'?><!DOCTYPE d><!--c--><?p i?><d a='1'>t<![CDATA[x]]><e/></d> tail";
+  Reader r(input);
+  int events = 0;
+  for (;;) {
+    auto ev = r.read_event_impl();
+    ASSERT_TRUE(ev.is_ok());
+    if (ev.value().kind() == EventKind::Eof) break;
+    ++events;
+    const auto b = ev.value().bytes();
+    EXPECT_GE(b.data(), input.data());
+    EXPECT_LE(b.data() + b.size(), input.data() + input.size());
+    EXPECT_EQ(b, std::string_view(input).substr(b.data() - r.input().data(), b.size()));
+  }
+  EXPECT_EQ(events, 10);
+}
+
+// ---- settings -----------------------------------------------------------------------------
+
+struct SettingsCase {
+  const char* what;
+  Settings settings;
+  std::string input;
+  std::string events;
+};
+
+Settings with(void (*change)(Settings&)) {
+  Settings s;
+  change(s);
+  return s;
+}
+
+class ReaderSettings : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(ReaderSettings, Events) {
+  const auto& c = GetParam();
+  EXPECT_EQ(trace(c.input, c.settings), c.events) << c.what;
+}
+
+const Settings kExpand = with([](Settings& s) { s.expand_empty_tags = true; });
+const Settings kKeepLeading = with([](Settings& s) { s.trim_leading_whitespace = false; });
+const Settings kKeepTrailing = with([](Settings& s) { s.trim_trailing_whitespace = false; });
+const Settings kKeepEndNames = with([](Settings& s) { s.trim_end_tag_names = false; });
+const Settings kNoVerifyEnd = with([](Settings& s) { s.verify_end_tags = false; });
+const Settings kVerifyComments = with([](Settings& s) { s.verify_comments = true; });
+
+INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
+    SettingsCase{"defaults", Settings{}, "<a/>", "Empty(a):a Eof"},
+    SettingsCase{"expand", kExpand, "<a/><b x='1' />", "Start(a):a End(a) Start(b x='1' ):b End(b) Eof"},
+    SettingsCase{"expand nested", kExpand, "<a><b/></a>", "Start(a):a Start(b):b End(b) End(a) Eof"},
+    SettingsCase{"expand then mismatch", kExpand, "<a><b/></b>", "Start(a):a Start(b):b End(b) !EndEventMismatch(a,b)@9"},
+    SettingsCase{"keep leading", kKeepLeading, "  x <a/>", "Text(  x) Empty(a):a Eof"},
+    SettingsCase{"keep leading, blank", kKeepLeading, " \n <a/> ", "Text( \n ) Empty(a):a Text( ) Eof"},
+    SettingsCase{"keep trailing", kKeepTrailing, " x \n<a/>", "Text(x \n) Empty(a):a Eof"},
+    SettingsCase{"keep end names", kKeepEndNames, "<a></a >", "Start(a):a !EndEventMismatch(a,a )@5"},
+    SettingsCase{"keep end names, match", kKeepEndNames, "<a></a>", "Start(a):a End(a) Eof"},
+    SettingsCase{"no verify, stray", kNoVerifyEnd, "</a  >x", "End(a) Text(x) Eof"},
+    SettingsCase{"no verify, other", kNoVerifyEnd, "<a></b></c>", "Start(a):a End(b) End(c) Eof"},
+    SettingsCase{"verify comments, ok", kVerifyComments, "<!-- a - b --><!---->", "Comment( a - b ) Comment() Eof"},
+    SettingsCase{"verify comments, inner", kVerifyComments, "<!-- a -- b -->", "!UnexpectedToken(--)@15"},
+    SettingsCase{"verify comments, dash before close", kVerifyComments, "x<!-- a --->", "Text(x) !UnexpectedToken(--)@12"},
+    SettingsCase{"off: same comment", Settings{}, "<!-- a --->", "Comment( a -) Eof"}));
+
+TEST(ReaderSettings, ExpandedEndOwnsItsNameAndEmptiesTheStack) {
+  Settings s;
+  s.expand_empty_tags = true;
+  Reader r("<outer><x y='1'/>", s);
+  ASSERT_TRUE(r.read_event_impl().is_ok());  // <outer>
+  auto start = r.read_event_impl();
+  ASSERT_TRUE(start.is_ok());
+  EXPECT_EQ(r.state().state, ScanState::EmptyPending);
+  EXPECT_EQ(r.state().open_names, "outerx");
+  auto end = r.read_event_impl();
+  ASSERT_TRUE(end.is_ok());
+  EXPECT_EQ(end.value().kind(), EventKind::End);
+  EXPECT_TRUE(end.value().is_owned());
+  EXPECT_EQ(end.value().bytes(), "x");
+  EXPECT_EQ(r.state().open_names, "outer");
+  // The owned name survives a move of the event.
+  Event moved = std::move(end).value();
+  EXPECT_EQ(moved.bytes(), "x");
+}
+
+}  // namespace
+}  // namespace velmora::reader

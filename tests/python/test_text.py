@@ -1,0 +1,126 @@
+"""Text at the boundary: argument text, type-mismatch messages, lossy and display text."""
+import pytest
+
+import _velmora_test as t
+import velmora
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class HiddenQualname(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+class NonTextQualname(type):
+    def __getattribute__(cls, name):
+        return 5 if name == "__qualname__" else super().__getattribute__(name)
+
+
+class Opaque(metaclass=HiddenQualname):
+    pass
+
+
+class Numbered(metaclass=NonTextQualname):
+    pass
+
+
+@pytest.mark.parametrize("value, type_name", [
+    (5, "int"), (b"<a/>", "bytes"), (None, "NoneType"), (bytearray(), "bytearray"),
+    (Outer.Inner(), "Outer.Inner"), (Opaque(), "<failed to extract type name>"),
+    (Numbered(), "<failed to extract type name>"),
+])
+def test_non_str_argument(value, type_name):
+    expected = f"argument 'xml': '{type_name}' object cannot be converted to 'PyString'"
+    for call in (lambda: velmora.parse(value), lambda: velmora.parse(xml=value)):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert type(info.value) is TypeError and info.value.args == (expected,)
+        assert info.value.__cause__ is None and info.value.__suppress_context__ is True
+
+
+def test_lone_surrogate_raises_the_interpreters_error_unchanged():
+    with pytest.raises(UnicodeEncodeError) as info:
+        velmora.parse("\udc80")
+    assert (info.value.encoding, info.value.start, info.value.end) == ("utf-8", 0, 1)
+    assert "argument" not in str(info.value)
+
+
+class NotReallyText(str):
+    def __str__(self):
+        raise AssertionError("the string value is read directly")
+
+
+@pytest.mark.parametrize("value, text", [
+    (NotReallyText("<a/>"), "<a/>"),
+    ("a\0b\0", "a\0b\0"),
+    ("<é>ü</é>", "<é>ü</é>"),
+    ("", ""),
+])
+def test_argument_text_is_the_whole_string_value(value, text):
+    assert t.text_of(value) == text
+    assert t.owned_text_of(value) == text
+
+
+def test_str_subclass_and_non_ascii_reach_the_conversion():
+    assert velmora.parse(NotReallyText("<a>x</a>")) == {"a": "x"}
+    assert velmora.parse("<é>ü</é>") == {"é": "ü"}
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("plain", "plain"),
+    ("a\udc80b", "a\ufffd\ufffd\ufffdb"),
+    ("\ud800\udfff", "\ufffd" * 6),
+    ("é\udbff€", "é\ufffd\ufffd\ufffd€"),
+    ("\U0001F600\udc00", "\U0001F600\ufffd\ufffd\ufffd"),
+])
+def test_lossy_text(value, expected):
+    assert t.lossy(value) == expected
+
+
+class BadStr:
+    def __str__(self):
+        raise ValueError("no str")
+
+
+class BadStrHiddenType(metaclass=HiddenQualname):
+    def __str__(self):
+        raise ValueError("no str")
+
+
+@pytest.mark.parametrize("value, expected", [
+    (5, "5"),
+    ("x\udc80", "x\ufffd\ufffd\ufffd"),
+    (BadStr(), "<unprintable BadStr object>"),
+    (BadStrHiddenType(), "<unprintable object>"),
+])
+def test_display_text(monkeypatch, value, expected):
+    reported = []
+    monkeypatch.setattr("sys.unraisablehook", reported.append)
+    assert t.display(value) == expected
+    failed = expected.startswith("<unprintable")
+    assert [r.object for r in reported] == ([value] if failed else [])
+
+
+class BadRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+class SurrogateRepr:
+    def __repr__(self):
+        return "<\udc80>"
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("a", ("'a'", True)),
+    (SurrogateRepr(), ("<\ufffd\ufffd\ufffd>", True)),
+    (BadRepr(), ("", False)),
+])
+def test_debug_text(value, expected):
+    assert t.debug(value) == expected

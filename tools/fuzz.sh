@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the reader fuzzer (clang, libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)
+# into build-fuzz/ (or $FUZZ_BUILD_DIR), replays the committed corpus, then fuzzes.
+#   tools/fuzz.sh [seconds]     default 10; extra libFuzzer flags in $FUZZ_FLAGS
+# New inputs go to $FUZZ_BUILD_DIR/corpus, crashes to $FUZZ_BUILD_DIR/artifacts; fuzz/corpus
+# itself is only read.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+command -v clang++ >/dev/null || { echo "error: clang++ not found (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
+python=${VENV_PYTHON:-$(tools/bootstrap.sh)}
+bin=$(dirname "$python")
+build=${FUZZ_BUILD_DIR:-build-fuzz}
+
+"$bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DPython_EXECUTABLE="$python" \
+  -DCMAKE_CXX_COMPILER=clang++ -DVELMORA_BUILD_FUZZ=ON >/dev/null
+"$bin/cmake" --build "$build" --target reader_fuzz
+
+mkdir -p "$build/corpus" "$build/artifacts"
+fuzzer=$build/reader_fuzz
+# Every committed input, regression cases included, must pass before new ones are searched for.
+"$fuzzer" -runs=0 fuzz/corpus
+# shellcheck disable=SC2086
+"$fuzzer" -max_total_time="$seconds" -dict=fuzz/reader_fuzz.dict -max_len=4096 \
+  -artifact_prefix="$build/artifacts/" -print_final_stats=1 ${FUZZ_FLAGS:-} "$build/corpus" fuzz/corpus
