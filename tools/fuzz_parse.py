@@ -77,7 +77,7 @@ def run_batch(args):
         out.flush()
         problem = check(convert, _velmora_test.reference_parse, xml)
         if problem:
-            out.write(json.dumps({"index": index, "problem": problem}, ensure_ascii=False) + "\n")
+            out.write(json.dumps({"index": index, "problem": problem}) + "\n")
     out.write("done\n")
     out.flush()
 
@@ -108,7 +108,7 @@ def finish_batch(proc, seed):
         out, err = proc.communicate()
         hung = True
     failures, last, done = [], -1, False
-    for line in out.splitlines():
+    for line in out.split("\n"):
         if line == "done":
             done = True
         elif line.isdigit():
@@ -132,7 +132,7 @@ def finish_batch(proc, seed):
 
 def record(path, xml, kind):
     with open(path, "a", encoding="utf-8") as f:
-        f.write(json.dumps({"input": xml, "found": kind}, ensure_ascii=False) + "\n")
+        f.write(json.dumps({"input": xml, "found": kind}) + "\n")
 
 
 def main():

@@ -25,15 +25,16 @@ rm -rf "$logs" && mkdir -p "$logs"
 # The C++ runtime is preloaded with ASan, or ASan finds no __cxa_throw to wrap in an interpreter
 # that is not C++ and fails on the module's first exception.
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
-# Both extensions embed the same objects under hidden visibility, which the ODR check would
-# report as one global defined twice.
-export ASAN_OPTIONS="log_path=$logs/asan:abort_on_error=1:detect_leaks=1:detect_odr_violation=0:strict_string_checks=1"
+export ASAN_OPTIONS="log_path=$logs/asan:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
 export LSAN_OPTIONS="exitcode=0"  # leaks are judged by lsan_filter.py, not by the exit status
 export UBSAN_OPTIONS="log_path=$logs/asan:print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 export LD_PRELOAD=$preload
+# ASan's own operator new reports a failed allocation and aborts before the module's handler can
+# run, so the test of that handler cannot pass here; it runs in the ordinary suite.
 PYTHONPATH="$PWD/$build:$PWD/tests/python${PYTHONPATH:+:$PYTHONPATH}" \
-  "$python" -m pytest -q -p no:cacheprovider tests/python "$@" || status=1
+  "$python" -m pytest -q -p no:cacheprovider tests/python \
+  --deselect tests/python/test_failure_report.py::test_exhausted_memory_writes_one_line_and_aborts "$@" || status=1
 unset LD_PRELOAD
 "$python" tools/lsan_filter.py "$logs" || status=1
 [[ $status -eq 0 ]] && echo "sanitize: clean" || echo "sanitize: FAILED"

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "convert/key_cache.h"
@@ -22,6 +23,7 @@
 #include "convert/python_api.h"
 #include "module/failure.h"
 #include "reader/reader.h"
+#include "reader/unescape.h"
 
 namespace velmora::convert {
 namespace {
@@ -43,12 +45,41 @@ std::string unwrap_message(const auto& error) {
   return m;
 }
 
+// Unescaping of text and attribute values. Their UTF-8 check cannot fail here: the input is
+// valid UTF-8 and every cut lies next to an ASCII byte. Checking the two cut points keeps the
+// guarantee without another pass over the text.
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Whether the last character of `raw` is whole (its lead byte announces what follows it).
+bool ends_complete(std::string_view raw) {
+  std::size_t trail = 0;
+  while (trail < raw.size() && trail < 4 && is_continuation(raw[raw.size() - 1 - trail])) ++trail;
+  if (trail == raw.size()) return trail == 0;
+  const auto lead = static_cast<unsigned char>(raw[raw.size() - 1 - trail]);
+  const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  return length == trail + 1;
+}
+
+reader::Result<reader::CowText, Error> unescape_checked(std::string_view raw) {
+  if (!raw.empty() && (is_continuation(raw.front()) || !ends_complete(raw))) {
+    return reader::unescape(raw);  // reports the exact NonDecodable error
+  }
+  auto result = reader::unescape_with(raw);
+  if (result.is_err()) {
+    return reader::Result<reader::CowText, Error>::err(Error::escape_error(std::move(result).error()));
+  }
+  return reader::Result<reader::CowText, Error>::ok(std::move(result).value());
+}
+
 struct OpenElement {
   std::string_view qname;       // as written, for the missing-end-tag message
   PyObject* key;                // borrowed from the key cache
-  Ref attributes;               // null when the start tag had no attribute items
-  Ref content;                  // what the element's content converts to
+  // The element's dictionary: its attributes first, then what its content converts to.
+  Ref dict;
   const char* content_start;    // first byte after the start tag's ">"
+  bool has_attributes;
+  // Content keys beginning with "@" seen so far (only these can meet an attribute's key).
+  std::unordered_set<PyObject*> at_keys;
 };
 
 // The walk makes no reference cycles, yet every container it makes counts toward the cyclic
@@ -112,7 +143,7 @@ class Walk {
   }
 
   std::size_t depth() const { return skip_depth_ > 0 ? skip_depth_ : open_.size(); }
-  PyObject* current_dict() const { return open_.empty() ? top_.get() : open_.back().content.get(); }
+  PyObject* current_dict() const { return open_.empty() ? top_.get() : open_.back().dict.get(); }
 
   // A failure of the conversion proper: at once outside every element, else kept for the end
   // of the top-level element, after which nothing more is built. `unpushed` counts a start tag
@@ -133,53 +164,55 @@ class Walk {
     }
   }
 
-  // The attribute dictionary of a tag, or null when it has no attribute items at all.
-  // On a failure answers null and sets `failed`.
-  Ref attribute_dict(const BytesStart& tag, std::size_t unpushed, bool& failed) {
+  // Puts the tag's attributes into `dict` (made on the first item when null). Answers whether
+  // the tag had attribute items at all; on a failure sets `failed`.
+  bool fill_attributes(const BytesStart& tag, Ref& dict, std::size_t unpushed, bool& failed) {
     failed = false;
     Attributes items = tag.attributes();
     auto item = items.next();
-    if (!item) return {};
-    Ref dict = new_dict();
+    if (!item) return false;
+    if (!dict) dict = new_dict();
     for (; item; item = items.next()) {
       if (item->is_err()) {
         content_failure(unwrap_message(item->error()), unpushed);
         failed = true;
-        return {};
+        return true;
       }
       const reader::Attribute& attribute = item->value();
       PyObject* key = keys_.attribute_key(attribute.key.local_name());
-      auto value = attribute.unescape_value();
+      auto value = unescape_checked(attribute.value);
       if (value.is_err()) {
         content_failure(unwrap_message(value.error()), unpushed);
         failed = true;
-        return {};
+        return true;
       }
       Ref text = new_str(value.value().view());
       if (PyDict_SetItem(dict.get(), key, text.get()) < 0) {
         content_failure(unwrap_message_for_pending_error(), unpushed);
         failed = true;
-        return {};
+        return true;
       }
     }
-    return dict;
+    return true;
   }
 
   void on_start(const BytesStart& tag) {
     std::string_view qname = tag.name();
     PyObject* key = keys_.element_key(QName{qname}.local_name());
     if (open_.empty()) top_qname_ = qname;
+    Ref dict = new_dict();
     bool failed = false;
-    Ref attributes = attribute_dict(tag, 1, failed);
+    bool has_attributes = fill_attributes(tag, dict, 1, failed);
     if (failed) return;
-    const std::string_view unread = reader_.unread();
-    open_.push_back(OpenElement{qname, key, std::move(attributes), new_dict(), unread.data()});
+    const char* content_start = reader_.unread().data();
+    open_.push_back(OpenElement{qname, key, std::move(dict), content_start, has_attributes, {}});
   }
 
   void on_empty(const BytesStart& tag) {
     PyObject* key = keys_.element_key(QName{tag.name()}.local_name());
+    Ref value;
     bool failed = false;
-    Ref value = attribute_dict(tag, 0, failed);
+    fill_attributes(tag, value, 0, failed);
     if (failed) return;
     if (!value) value = Ref::borrow(Py_None);
     store(key, value.get());
@@ -188,14 +221,7 @@ class Walk {
   void on_end() {
     OpenElement element = std::move(open_.back());
     open_.pop_back();
-    PyObject* merged = element.content.get();
-    if (element.attributes) {
-      if (PyDict_Update(element.attributes.get(), merged) < 0) {
-        return content_failure(unwrap_message_for_pending_error());
-      }
-      merged = element.attributes.get();
-    }
-    CollapseResult value = collapse_text_only(merged);
+    CollapseResult value = collapse_text_only(element.dict.get());
     if (value.value == nullptr) return content_failure(std::move(value.message));
     Ref owned = Ref::steal(value.value);
     store(element.key, owned.get());
@@ -209,7 +235,7 @@ class Walk {
       while (!text.empty() && is_whitespace(text.front())) text.remove_prefix(1);
       if (text.empty()) return;
     }
-    auto unescaped = reader::unescape(text);
+    auto unescaped = unescape_checked(text);
     if (unescaped.is_err()) return content_failure(unwrap_message(unescaped.error()));
     Ref value = new_str(unescaped.value().view());
     if (PyDict_SetItem(current_dict(), text_key(), value.get()) < 0) {
@@ -218,7 +244,27 @@ class Walk {
   }
 
   void store(PyObject* key, PyObject* value) {
+    if (!open_.empty() && open_.back().has_attributes && is_at_key(key)) {
+      // The content is merged over the attributes: the first content value of a key that an
+      // attribute already has replaces the attribute's value (in its place) rather than
+      // joining it in a list.
+      OpenElement& element = open_.back();
+      if (element.at_keys.insert(key).second) {
+        int present = PyDict_Contains(element.dict.get(), key);
+        if (present < 0) return content_failure(unwrap_message_for_pending_error());
+        if (present == 1) {
+          if (PyDict_SetItem(element.dict.get(), key, value) < 0) {
+            content_failure(unwrap_message_for_pending_error());
+          }
+          return;
+        }
+      }
+    }
     if (auto message = update_dict(current_dict(), key, value)) content_failure(std::move(*message));
+  }
+
+  static bool is_at_key(PyObject* key) {
+    return PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '@';
   }
 
   CollectorPause collector_pause_;

@@ -73,6 +73,8 @@ RESULTS = [
     # attributes first, then the content; a content key equal to an attribute key replaces it
     ('<a x="1"><x>2</x></a>', {"a": {"@x": "1", "x": "2"}}),
     ('<a x="1" y="2"><@x>3</@x></a>', {"a": {"@x": "3", "@y": "2"}}),
+    ('<a x="1"><@x>2</@x><b/><@x>3</@x></a>', {"a": {"@x": ["2", "3"], "b": None}}),
+    ('<a x="1"><@y>2</@y><@y/></a>', {"a": {"@x": "1", "@y": ["2", None]}}),
     ("<a>\x00</a>", {"a": "\x00"}),
     ("a > b", {"#text": "a > b"}),
     ("<a>x\u00a0</a>", {"a": "x\u00a0"}),
