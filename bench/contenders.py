@@ -25,7 +25,12 @@ except ImportError:
 
 import velmora
 
-NAMES = ("velmora", "etree", "expat", "json", "lxml", "xmltodict")
+try:  # the level-by-level conversion, kept as the reference in test builds only
+    import _velmora_test
+except ImportError:
+    _velmora_test = None
+
+NAMES = ("velmora", "etree", "expat", "json", "lxml", "xmltodict", "levelwise")
 DESCRIPTIONS = {
     "velmora": "velmora.parse",
     "etree": "xml.etree.ElementTree.fromstring",
@@ -33,6 +38,7 @@ DESCRIPTIONS = {
     "json": "json.loads of the same result tree as JSON text",
     "lxml": "lxml.etree.fromstring",
     "xmltodict": "xmltodict.parse",
+    "levelwise": "velmora's level-by-level reference conversion (test builds only)",
 }
 
 
@@ -120,4 +126,9 @@ def prepare(name: str, workload: Workload) -> Callable[[], object]:
             raise Unavailable("xmltodict not installed")
         to_dict = xmltodict.parse
         return lambda: to_dict(text)
+    if name == "levelwise":
+        if _velmora_test is None:
+            raise Unavailable("needs a test build (-DVELMORA_BUILD_TESTS=ON)")
+        reference_parse = _velmora_test.reference_parse
+        return lambda: reference_parse(text)
     raise ValueError(f"unknown contender {name!r}")

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_pkgs=()
-for pkg in ${VELMORA_APT_PACKAGES:-libgtest-dev}; do
+for pkg in ${VELMORA_APT_PACKAGES:-libgtest-dev clang libclang-rt-dev}; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
 done
 if ((${#need_pkgs[@]})); then

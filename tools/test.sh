@@ -13,6 +13,17 @@ cpp_rc=${PIPESTATUS[0]}
 cpp_passed=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$build/cpp-tests.log" | tail -1)
 cpp_failed=$(sed -n 's/.*\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$build/cpp-tests.log" | tail -1)
 
+# The reader's fuzzer: replay the committed corpus, then a few seconds of new inputs.
+fuzz_passed=0 fuzz_failed=0
+if FUZZ_BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz} tools/fuzz.sh "${FUZZ_SECONDS:-10}" > "$build/fuzz.log" 2>&1; then
+  fuzz_passed=1
+  echo "reader fuzzer: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/fuzz.log" | grep -o '[0-9]*$' | tail -1) executions, no failure"
+else
+  fuzz_failed=1
+  tail -40 "$build/fuzz.log"
+  echo "reader fuzzer: FAILED (log: $build/fuzz.log)"
+fi
+
 PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q -p no:cacheprovider tests/python \
   --junitxml="$build/pytest.xml" "$@"
 py_rc=$?
@@ -28,9 +39,9 @@ except Exception:
     print(0, 1)
 PY
 )
-passed=$(( ${cpp_passed:-0} + py_passed ))
-failed=$(( ${cpp_failed:-0} + py_failed ))
+passed=$(( ${cpp_passed:-0} + py_passed + fuzz_passed ))
+failed=$(( ${cpp_failed:-0} + py_failed + fuzz_failed ))
 [[ $cpp_rc -ne 0 && $failed -eq 0 ]] && failed=1
 [[ $py_rc -ne 0 && $failed -eq 0 ]] && failed=1
 echo "velmora: $passed passed, $failed failed"
-[[ $cpp_rc -eq 0 && $py_rc -eq 0 ]]
+[[ $cpp_rc -eq 0 && $py_rc -eq 0 && $fuzz_failed -eq 0 ]]
