@@ -74,8 +74,10 @@ reader::Result<reader::CowText, Error> unescape_checked(std::string_view raw) {
 struct OpenElement {
   std::string_view qname;       // as written, for the missing-end-tag message
   PyObject* key;                // borrowed from the key cache
-  // The element's dictionary: its attributes first, then what its content converts to.
+  // The element's dictionary: its attributes first, then what its content converts to. Made
+  // only once needed: an element that holds nothing but text keeps that text in `text`.
   Ref dict;
+  Ref text;
   const char* content_start;    // first byte after the start tag's ">"
   bool has_attributes;
   // Content keys beginning with "@" seen so far (only these can meet an attribute's key).
@@ -143,7 +145,22 @@ class Walk {
   }
 
   std::size_t depth() const { return skip_depth_ > 0 ? skip_depth_ : open_.size(); }
-  PyObject* current_dict() const { return open_.empty() ? top_.get() : open_.back().dict.get(); }
+  // The dictionary that the content being read goes into (made now if still pending).
+  PyObject* current_dict() {
+    if (open_.empty()) return top_.get();
+    OpenElement& element = open_.back();
+    if (!element.dict) {
+      element.dict = new_dict();
+      if (element.text) {
+        Ref text = std::move(element.text);
+        if (PyDict_SetItem(element.dict.get(), text_key(), text.get()) < 0) {
+          content_failure(unwrap_message_for_pending_error());
+          return nullptr;
+        }
+      }
+    }
+    return element.dict.get();
+  }
 
   // A failure of the conversion proper: at once outside every element, else kept for the end
   // of the top-level element, after which nothing more is built. `unpushed` counts a start tag
@@ -200,12 +217,12 @@ class Walk {
     std::string_view qname = tag.name();
     PyObject* key = keys_.element_key(QName{qname}.local_name());
     if (open_.empty()) top_qname_ = qname;
-    Ref dict = new_dict();
+    Ref dict;
     bool failed = false;
     bool has_attributes = fill_attributes(tag, dict, 1, failed);
     if (failed) return;
     const char* content_start = reader_.unread().data();
-    open_.push_back(OpenElement{qname, key, std::move(dict), content_start, has_attributes, {}});
+    open_.push_back(OpenElement{qname, key, std::move(dict), {}, content_start, has_attributes, {}});
   }
 
   void on_empty(const BytesStart& tag) {
@@ -221,6 +238,11 @@ class Walk {
   void on_end() {
     OpenElement element = std::move(open_.back());
     open_.pop_back();
+    if (!element.dict) {  // nothing but text, or nothing at all
+      Ref value = element.text ? std::move(element.text) : new_dict();
+      store(element.key, value.get());
+      return;
+    }
     CollapseResult value = collapse_text_only(element.dict.get());
     if (value.value == nullptr) return content_failure(std::move(value.message));
     Ref owned = Ref::steal(value.value);
@@ -238,6 +260,10 @@ class Walk {
     auto unescaped = unescape_checked(text);
     if (unescaped.is_err()) return content_failure(unwrap_message(unescaped.error()));
     Ref value = new_str(unescaped.value().view());
+    if (!open_.empty() && !open_.back().dict) {
+      open_.back().text = std::move(value);  // a later text replaces it, as in a dictionary
+      return;
+    }
     if (PyDict_SetItem(current_dict(), text_key(), value.get()) < 0) {
       content_failure(unwrap_message_for_pending_error());
     }
@@ -260,7 +286,9 @@ class Walk {
         }
       }
     }
-    if (auto message = update_dict(current_dict(), key, value)) content_failure(std::move(*message));
+    PyObject* target = current_dict();
+    if (target == nullptr) return;  // a failure is already kept
+    if (auto message = update_dict(target, key, value)) content_failure(std::move(*message));
   }
 
   static bool is_at_key(PyObject* key) {
