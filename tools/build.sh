@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${VENV_PYTHON:-$(tools/bootstrap.sh)}
-bin=$(dirname "$python")
+bin=$(cd "$(dirname "$python")" && pwd)
 build=${BUILD_DIR:-build}
 "$bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
   -DPython_EXECUTABLE="$python" "$@" >/dev/null

@@ -13,6 +13,7 @@
 #include "convert/walk.h"
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -81,7 +82,7 @@ struct OpenElement {
   const char* content_start;    // first byte after the start tag's ">"
   bool has_attributes;
   // Content keys beginning with "@" seen so far (only these can meet an attribute's key).
-  std::unordered_set<PyObject*> at_keys;
+  std::unique_ptr<std::unordered_set<PyObject*>> at_keys;
 };
 
 // The walk makes no reference cycles, yet every container it makes counts toward the cyclic
@@ -275,7 +276,8 @@ class Walk {
       // attribute already has replaces the attribute's value (in its place) rather than
       // joining it in a list.
       OpenElement& element = open_.back();
-      if (element.at_keys.insert(key).second) {
+      if (!element.at_keys) element.at_keys = std::make_unique<std::unordered_set<PyObject*>>();
+      if (element.at_keys->insert(key).second) {
         int present = PyDict_Contains(element.dict.get(), key);
         if (present < 0) return content_failure(unwrap_message_for_pending_error());
         if (present == 1) {
