@@ -2,7 +2,7 @@
 # Builds the module, the test extension and the C++ tests with AddressSanitizer and
 # UndefinedBehaviorSanitizer (gcc) into build-asan/ (or $ASAN_BUILD_DIR) and runs the C++ tests
 # and the whole Python test suite against that build.
-#   tools/sanitize.sh [pytest arguments]
+#   tools/sanitize.sh [pytest arguments]     default: tests/python (e.g. tests/python/test_walk.py -x)
 # The interpreter is not instrumented: the ASan runtime is preloaded, PYTHONMALLOC=malloc sends
 # every Python allocation through it, and reports go to $build/sanitizer-logs/. The interpreter
 # leaves blocks behind at exit by design, so tools/lsan_filter.py fails the run only on leaks whose
@@ -32,9 +32,11 @@ export PYTHONMALLOC=malloc
 export LD_PRELOAD=$preload
 # ASan's own operator new reports a failed allocation and aborts before the module's handler can
 # run, so the test of that handler cannot pass here; it runs in the ordinary suite.
+selection=(tests/python)
+(($#)) && selection=("$@")
 PYTHONPATH="$PWD/$build:$PWD/tests/python${PYTHONPATH:+:$PYTHONPATH}" \
-  "$python" -m pytest -q -p no:cacheprovider tests/python \
-  --deselect tests/python/test_failure_report.py::test_exhausted_memory_writes_one_line_and_aborts "$@" || status=1
+  "$python" -m pytest -q -p no:cacheprovider "${selection[@]}" \
+  --deselect tests/python/test_failure_report.py::test_exhausted_memory_writes_one_line_and_aborts || status=1
 unset LD_PRELOAD
 "$python" tools/lsan_filter.py "$logs" || status=1
 [[ $status -eq 0 ]] && echo "sanitize: clean" || echo "sanitize: FAILED"
