@@ -10,8 +10,6 @@ namespace velmora::reader {
 
 namespace {
 
-// Below this many stored keys a linear scan beats building the ordered index.
-constexpr std::size_t kLinearKeyLimit = 16;
 
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -65,19 +63,21 @@ std::optional<Result<Attribute, AttrError>> Attributes::end_with(AttrError e) {
 std::optional<std::size_t> IterState::check_for_duplicates(std::string_view content,
                                                            std::size_t start, std::size_t end) {
   const std::string_view key = content.substr(start, end - start);
-  if (key_index.empty() && keys.size() < kLinearKeyLimit) {
-    for (const auto& [s, e] : keys) {
+  // Few keys: a linear scan beats building the ordered index.
+  if (key_count < kInlineKeys) {
+    for (std::size_t i = 0; i < key_count; ++i) {
+      const auto [s, e] = keys[i];
       if (content.substr(s, e - s) == key) return s;
     }
-  } else {
-    if (key_index.empty()) {
-      for (const auto& [s, e] : keys) key_index.insert(content.substr(s, e - s));
-    }
-    auto [it, inserted] = key_index.insert(key);
-    // Every view points into the content, so its offset there is the earlier key's start.
-    if (!inserted) return static_cast<std::size_t>(it->data() - content.data());
+    keys[key_count++] = {start, end};
+    return std::nullopt;
   }
-  keys.emplace_back(start, end);
+  if (key_index.empty()) {
+    for (const auto& [s, e] : keys) key_index.insert(content.substr(s, e - s));
+  }
+  auto [it, inserted] = key_index.insert(key);
+  // Every view points into the content, so its offset there is the earlier key's start.
+  if (!inserted) return static_cast<std::size_t>(it->data() - content.data());
   return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 // Attributes of a tag, and qualified names.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <set>
@@ -35,10 +36,13 @@ struct Attribute {
 struct IterState {
   std::size_t pos = 0;  // resume point of the next call
   bool ended = false;   // the pass is over
-  // Keys accepted so far as (start, end) ranges of the tag content, in order of appearance.
-  std::vector<std::pair<std::size_t, std::size_t>> keys;
-  // Built once a tag has many keys, so the duplicate check stays sub-quadratic. Equal keys are
-  // never stored twice, so the one match it finds is the earliest.
+  // The first keys accepted, as (start, end) ranges of the tag content, in order of appearance:
+  // held inline, since most tags have a few attributes and a pass should not allocate.
+  static constexpr std::size_t kInlineKeys = 16;
+  std::array<std::pair<std::size_t, std::size_t>, kInlineKeys> keys;
+  std::size_t key_count = 0;
+  // Built once a tag has more keys than that, so the duplicate check stays sub-quadratic. Equal
+  // keys are never stored twice, so the one match it finds is the earliest.
   std::set<std::string_view> key_index;
 
   // Start of an equal key accepted earlier in this pass, or nothing after storing the new key.

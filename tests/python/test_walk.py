@@ -5,15 +5,7 @@ import threading
 import pytest
 
 import velmora
-
-
-def ordered(value):
-    """A form of a result in which key order matters to ==."""
-    if isinstance(value, dict):
-        return [(k, ordered(v)) for k, v in value.items()]
-    if isinstance(value, list):
-        return [ordered(v) for v in value]
-    return value
+from differential import ordered
 
 
 def panic_message(xml):
