@@ -66,14 +66,14 @@ std::optional<std::size_t> IterState::check_for_duplicates(std::string_view cont
   // Few keys: a linear scan beats building the ordered index.
   if (key_count < kInlineKeys) {
     for (std::size_t i = 0; i < key_count; ++i) {
-      const auto [s, e] = keys[i];
+      const auto [s, e] = keys[i];  // NOLINT: written below before any read
       if (content.substr(s, e - s) == key) return s;
     }
-    keys[key_count++] = {start, end};
+    keys[key_count++] = KeyRange{start, end};
     return std::nullopt;
   }
   if (key_index.empty()) {
-    for (const auto& [s, e] : keys) key_index.insert(content.substr(s, e - s));
+    for (const KeyRange& k : keys) key_index.insert(content.substr(k.start, k.end - k.start));
   }
   auto [it, inserted] = key_index.insert(key);
   // Every view points into the content, so its offset there is the earlier key's start.

@@ -1,7 +1,6 @@
 // Attributes of a tag, and qualified names.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <set>
@@ -38,8 +37,12 @@ struct IterState {
   bool ended = false;   // the pass is over
   // The first keys accepted, as (start, end) ranges of the tag content, in order of appearance:
   // held inline, since most tags have a few attributes and a pass should not allocate.
+  // (Plain ranges, left uninitialised: a pass writes each before reading it.)
+  struct KeyRange {
+    std::size_t start, end;
+  };
   static constexpr std::size_t kInlineKeys = 16;
-  std::array<std::pair<std::size_t, std::size_t>, kInlineKeys> keys;
+  KeyRange keys[kInlineKeys];
   std::size_t key_count = 0;
   // Built once a tag has more keys than that, so the duplicate check stays sub-quadratic. Equal
   // keys are never stored twice, so the one match it finds is the earliest.
