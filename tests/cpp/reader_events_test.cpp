@@ -11,11 +11,7 @@ namespace velmora::reader {
 namespace {
 
 using testing::trace;
-
-struct Case {
-  std::string input;
-  std::string events;
-};
+using Case = testing::TraceCase;
 
 class TextAndEof : public ::testing::TestWithParam<Case> {};
 

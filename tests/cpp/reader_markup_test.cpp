@@ -9,11 +9,7 @@ namespace velmora::reader {
 namespace {
 
 using testing::trace;
-
-struct Case {
-  std::string input;
-  std::string events;
-};
+using Case = testing::TraceCase;
 
 class Markup : public ::testing::TestWithParam<Case> {};
 

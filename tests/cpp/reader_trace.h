@@ -11,6 +11,12 @@
 
 namespace velmora::reader::testing {
 
+// One table row: an input and the events it yields, as `trace` writes them.
+struct TraceCase {
+  std::string input;
+  std::string events;
+};
+
 inline std::string describe(const Error& e) {
   switch (e.kind) {
     case ErrorKind::UnexpectedEof: return "UnexpectedEof(" + e.text + ")";
