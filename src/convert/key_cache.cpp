@@ -1,7 +1,7 @@
 #include "convert/key_cache.h"
 
 #include <cstring>
-#include <random>
+#include <chrono>
 #include <string>
 
 #include "convert/python_api.h"
@@ -15,11 +15,14 @@ NameTable::~NameTable() {
 }
 
 namespace {
-// A per-process seed, so that no fixed set of names can be made to collide on every machine.
-const std::uint64_t kSeed = [] {
-  std::uint64_t x = static_cast<std::uint64_t>(std::random_device{}()) << 32 ^ std::random_device{}();
-  return x | 1;
-}();
+// A per-process seed, so that no fixed set of names can be made to collide on every machine:
+// the load address (randomised by the system) and the start time. Nothing here can fail.
+std::uint64_t process_seed() {
+  static const int anchor = 0;
+  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  return (reinterpret_cast<std::uintptr_t>(&anchor) * 0x9E3779B97F4A7C15ull) ^ now ^ 1;
+}
+const std::uint64_t kSeed = process_seed();
 
 std::uint64_t mix(std::uint64_t h, std::uint64_t word) {
   h ^= word;
