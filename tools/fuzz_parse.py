@@ -21,6 +21,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -37,8 +38,8 @@ def batch_seed(seed, index):
 
 # -- child: runs one batch ---------------------------------------------------------------------
 
-def load_target(spec):
-    module, _, name = spec.partition(":")
+def load_target(target):
+    module, _, name = target.partition(":")
     return getattr(__import__(module), name)
 
 
@@ -94,19 +95,30 @@ def replay(seed, index):
 def start_batch(args, seed, count):
     cmd = [sys.executable, __file__, "--worker", "--batch-seed", str(seed), "--count", str(count),
            "--target", args.target]
-    return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            encoding="utf-8", errors="replace")
+    # Files rather than pipes: a child never blocks on output while the parent waits for another.
+    out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+    proc = subprocess.Popen(cmd, stdout=out, stderr=err)
+    proc.outputs = out, err
+    return proc
+
+
+def read_and_close(file):
+    file.seek(0)
+    text = file.read().decode("utf-8", "replace")
+    file.close()
+    return text
 
 
 def finish_batch(proc, seed):
     """Waits for a child; returns (cases run, list of failures as (input, kind, detail))."""
     try:
-        out, err = proc.communicate(timeout=BATCH_TIMEOUT)
+        proc.wait(timeout=BATCH_TIMEOUT)
         hung = False
     except subprocess.TimeoutExpired:
         proc.kill()
-        out, err = proc.communicate()
+        proc.wait()
         hung = True
+    out, err = (read_and_close(f) for f in proc.outputs)
     failures, last, done = [], -1, False
     for line in out.split("\n"):
         if line == "done":

@@ -16,7 +16,7 @@ def run_cli(*args, stdin=b""):
     paths = [str(ROOT / "python"), os.path.dirname(velmora.__file__)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
     return subprocess.run(
-        [sys.executable, "-m", "velmora_cli", *args], input=stdin, capture_output=True, env=env, timeout=60
+        [sys.executable, "-m", "velmora_cli", *args], input=stdin, capture_output=True, env=env, timeout=300
     )
 
 

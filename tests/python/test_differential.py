@@ -20,7 +20,7 @@ def project_documents():
     docs = [xml for xml, _ in test_walk.RESULTS] + [xml for xml, _ in test_walk.FAILURES]
     docs += [(HERE.parent.parent / "samples" / "catalog.xml").read_text(encoding="utf-8")]
     if REGRESSIONS.exists():
-        docs += [json.loads(line)["input"] for line in REGRESSIONS.read_text().splitlines() if line]
+        docs += [json.loads(line)["input"] for line in REGRESSIONS.read_text(encoding="utf-8").split("\n") if line]
     return docs
 
 

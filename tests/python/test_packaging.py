@@ -65,7 +65,7 @@ def installed(wheel, tmp_path_factory):
     run([base_python(), "-m", "venv", str(venv)], timeout=300)
     python = venv / "bin" / "python"
     run([str(python), "-m", "pip", "install", "--no-deps", "--no-index", "--disable-pip-version-check", str(wheel)], timeout=300)
-    site = pathlib.Path(run([str(python), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"], timeout=60).stdout.strip())
+    site = pathlib.Path(run([str(python), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"], timeout=300).stdout.strip())
     return python, venv / "bin", site
 
 
@@ -100,15 +100,15 @@ def test_contents(wheel):
 def test_installed_module_and_converter(installed, tmp_path):
     python, bin_dir, site = installed
     code = "import json, sys, velmora; print(velmora.__file__); print(json.dumps(velmora.parse(sys.argv[1])))"
-    out = run([str(python), "-c", code, DOCUMENT], timeout=60, cwd=tmp_path).stdout.splitlines()
+    out = run([str(python), "-c", code, DOCUMENT], timeout=300, cwd=tmp_path).stdout.splitlines()
     assert pathlib.Path(out[0]).parent == site  # the installed copy, not the checkout's build
     assert json.loads(out[1]) == velmora.parse(DOCUMENT)
 
     doc = tmp_path / "doc.xml"
     doc.write_text(DOCUMENT, encoding="utf-8")
-    proc = run([str(bin_dir / "velmora"), str(doc)], timeout=60, cwd=tmp_path)
+    proc = run([str(bin_dir / "velmora"), str(doc)], timeout=300, cwd=tmp_path)
     assert json.loads(proc.stdout) == velmora.parse(DOCUMENT)
-    bad = subprocess.run([str(bin_dir / "velmora"), "-"], input="<a>", capture_output=True, text=True, env=clean_env(), timeout=60)
+    bad = subprocess.run([str(bin_dir / "velmora"), "-"], input="<a>", capture_output=True, text=True, env=clean_env(), timeout=300)
     assert bad.returncode == 1 and "velmora: " in bad.stderr and "Traceback" not in bad.stderr
 
 

@@ -28,9 +28,9 @@ def run_driver(tmp_path, *args, extra_path=()):
 
 
 def test_bounded_fuzz_run_finds_nothing(tmp_path):
-    proc, found = run_driver(tmp_path, "--cases", "6000", "--seed", "20240601", "--batch", "1500", "--jobs", "2")
+    proc, found = run_driver(tmp_path, "--cases", "20000", "--seed", "20240601", "--batch", "5000", "--jobs", "2")
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert "6000 cases, 0 failures" in proc.stdout
+    assert "20000 cases, 0 failures" in proc.stdout
     assert found == []
 
 
