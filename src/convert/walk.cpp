@@ -190,6 +190,7 @@ class Walk {
     auto item = items.next();
     if (!item) return false;
     if (!dict) dict = new_dict();
+    std::size_t position = 0;
     for (; item; item = items.next()) {
       if (item->is_err()) {
         content_failure(unwrap_message(item->error()), unpushed);
@@ -197,7 +198,7 @@ class Walk {
         return true;
       }
       const reader::Attribute& attribute = item->value();
-      PyObject* key = keys_.attribute_key(attribute.key.local_name());
+      PyObject* key = attribute_key(attribute.key.local_name(), position++);
       auto value = unescape_checked(attribute.value);
       if (value.is_err()) {
         content_failure(unwrap_message(value.error()), unpushed);
@@ -212,6 +213,23 @@ class Walk {
       }
     }
     return true;
+  }
+
+  // Tags of one kind tend to repeat their attributes in the same order: compare with the key
+  // seen at this position last time before asking the cache.
+  PyObject* attribute_key(std::string_view local_name, std::size_t position) {
+    if (position < recent_attribute_keys_.size()) {
+      auto& [name, key] = recent_attribute_keys_[position];
+      if (name == local_name) return key;
+      key = keys_.attribute_key(local_name);
+      name = local_name;
+      return key;
+    }
+    PyObject* key = keys_.attribute_key(local_name);
+    if (position == recent_attribute_keys_.size() && position < kRecentAttributes) {
+      recent_attribute_keys_.emplace_back(local_name, key);
+    }
+    return key;
   }
 
   void on_start(const BytesStart& tag) {
@@ -300,6 +318,9 @@ class Walk {
   CollectorPause collector_pause_;
   reader::Reader reader_;
   KeyCache keys_;
+  // Views into the input and keys borrowed from the cache, by attribute position.
+  static constexpr std::size_t kRecentAttributes = 32;
+  std::vector<std::pair<std::string_view, PyObject*>> recent_attribute_keys_;
   Ref top_;
   std::vector<OpenElement> open_;
   std::string_view top_qname_;

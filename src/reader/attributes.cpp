@@ -1,6 +1,7 @@
 // The strict attribute iterator over a tag's content, and the local part of qualified names.
 #include "reader/attributes.h"
 
+#include <array>
 #include <cstring>
 
 #include "reader/unescape.h"
@@ -11,21 +12,30 @@ namespace velmora::reader {
 namespace {
 
 
-inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Byte classes, one table lookup per byte: whitespace (the four XML bytes) and key ends.
+enum : unsigned char { kSpace = 1, kKeyEnd = 2 };
+constexpr auto kClass = [] {
+  std::array<unsigned char, 256> t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r'}) t[c] = kSpace | kKeyEnd;
+  t['='] = kKeyEnd;
+  return t;
+}();
+
+inline bool has(char c, unsigned char cls) { return kClass[static_cast<unsigned char>(c)] & cls; }
 
 std::size_t skip_spaces(std::string_view s, std::size_t i) {
-  while (i < s.size() && is_space(s[i])) ++i;
+  while (i < s.size() && has(s[i], kSpace)) ++i;
   return i;
 }
 
 std::size_t find_space(std::string_view s, std::size_t i) {
-  while (i < s.size() && !is_space(s[i])) ++i;
+  while (i < s.size() && !has(s[i], kSpace)) ++i;
   return i;
 }
 
 // First "=" or whitespace byte at or after i.
 std::size_t find_key_end(std::string_view s, std::size_t i) {
-  while (i < s.size() && s[i] != '=' && !is_space(s[i])) ++i;
+  while (i < s.size() && !has(s[i], kKeyEnd)) ++i;
   return i;
 }
 
