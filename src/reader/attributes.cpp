@@ -76,8 +76,9 @@ std::optional<std::size_t> IterState::check_for_duplicates(std::string_view cont
   // Few keys: a linear scan beats building the ordered index.
   if (key_count < kInlineKeys) {
     for (std::size_t i = 0; i < key_count; ++i) {
-      const auto [s, e] = keys[i];  // NOLINT: written below before any read
-      if (content.substr(s, e - s) == key) return s;
+      const auto [s, e] = keys[i];
+      // Length and first byte first: most keys of a tag differ there, without a memcmp call.
+      if (e - s == key.size() && content[s] == key[0] && content.substr(s, e - s) == key) return s;
     }
     keys[key_count++] = KeyRange{start, end};
     return std::nullopt;
