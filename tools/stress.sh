@@ -11,5 +11,5 @@ cd "$(dirname "$0")/.."
 python=${VENV_PYTHON:-$(tools/bootstrap.sh)} || exit 1
 build=${BUILD_DIR:-build}
 VENV_PYTHON=$python BUILD_DIR=$build tools/build.sh || { echo "build failed" >&2; exit 1; }
-PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" \
+PYTHONPATH="$PWD/$build:$PWD/tests/python${PYTHONPATH:+:$PYTHONPATH}" \
   exec "$python" -m pytest -s -p no:cacheprovider -rs tests/stress "$@"

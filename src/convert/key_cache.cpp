@@ -5,6 +5,8 @@
 #include <string>
 
 #include "convert/python_api.h"
+#include "module/pyerr.h"
+#include "module/text.h"
 #include "module/failure.h"
 #include "reader/utf8.h"
 
@@ -103,7 +105,7 @@ PyObject* KeyCache::element_key(std::string_view local_name) {
   PyObject*& key = elements_.find_or_insert(local_name);
   if (key == nullptr) {
     check_name(local_name);
-    key = new_str(local_name).release();
+    key = py::new_string_ref(local_name).release();
   }
   return key;
 }
@@ -116,7 +118,7 @@ PyObject* KeyCache::attribute_key(std::string_view local_name) {
     text.reserve(local_name.size() + 1);
     text += '@';
     text += local_name;
-    key = new_str(text).release();
+    key = py::new_string_ref(text).release();
   }
   return key;
 }

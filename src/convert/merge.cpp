@@ -1,6 +1,8 @@
 #include "convert/merge.h"
 
 #include "convert/python_api.h"
+#include "module/pyerr.h"
+#include "module/text.h"
 
 namespace velmora::convert {
 
@@ -17,7 +19,7 @@ std::optional<std::string> update_dict(PyObject* target, PyObject* key, PyObject
     return std::nullopt;
   }
   Ref list = Ref::steal(PyList_New(2));
-  if (!list) object_creation_failed();
+  if (!list) py::panic_after_error();
   PyList_SET_ITEM(list.get(), 0, Py_NewRef(stored));
   PyList_SET_ITEM(list.get(), 1, Py_NewRef(value));
   if (PyDict_SetItem(target, key, list.get()) < 0) return unwrap_message_for_pending_error();
@@ -39,7 +41,7 @@ CollapseResult collapse_text_only(PyObject* element) {
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &n);
   if (utf8 == nullptr) return {nullptr, unwrap_message_for_pending_error()};
-  return {new_str(std::string_view(utf8, static_cast<size_t>(n))).release(), {}};
+  return {py::new_string_ref(std::string_view(utf8, static_cast<size_t>(n))).release(), {}};
 }
 
 }  // namespace velmora::convert

@@ -22,15 +22,10 @@ using Ref = py::PyRef;
 // "called `Result::unwrap()` on an `Err` value: " + its printed form.
 std::string unwrap_message_for_pending_error();
 
-// For an object-creating call that returned NULL: prints the pending error, then fails fatally.
-[[noreturn]] void object_creation_failed(
-    std::source_location where = std::source_location::current());
-
 // The unwrap message for a value under "#text" that is not a str (its text cannot be had).
 std::string unwrap_message_for_not_text(PyObject* value);
 
-// A new str from valid UTF-8 (ASCII copied straight in).
-Ref new_str(std::string_view utf8);
+// A new dict, owned by the caller (a failed creation is fatal).
 Ref new_dict();
 
 // The "#text" key, made once per process.

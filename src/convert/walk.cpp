@@ -12,9 +12,7 @@
 // - a reader over an element's content drops a byte order mark at the very start of it.
 #include "convert/walk.h"
 
-#include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -22,6 +20,8 @@
 #include "convert/key_cache.h"
 #include "convert/merge.h"
 #include "convert/python_api.h"
+#include "module/pyerr.h"
+#include "module/text.h"
 #include "module/failure.h"
 #include "reader/reader.h"
 #include "reader/unescape.h"
@@ -205,7 +205,7 @@ class Walk {
         failed = true;
         return true;
       }
-      Ref text = new_str(value.value().view());
+      Ref text = py::new_string_ref(value.value().view());
       if (PyDict_SetItem(dict.get(), key, text.get()) < 0) {
         content_failure(unwrap_message_for_pending_error(), unpushed);
         failed = true;
@@ -278,7 +278,7 @@ class Walk {
     }
     auto unescaped = unescape_checked(text);
     if (unescaped.is_err()) return content_failure(unwrap_message(unescaped.error()));
-    Ref value = new_str(unescaped.value().view());
+    Ref value = py::new_string_ref(unescaped.value().view());
     if (!open_.empty() && !open_.back().dict) {
       open_.back().text = std::move(value);  // a later text replaces it, as in a dictionary
       return;

@@ -1,6 +1,7 @@
 #include "module/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "module/scope.h"
 
@@ -99,14 +100,37 @@ PyResult<std::string> owned_text(PyObject* obj) {
   return PyResult<std::string>::ok(std::string(text.value()));
 }
 
-PyObject* new_string(std::string_view text) {
-  return register_new(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+namespace {
+
+bool is_ascii(std::string_view s) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  std::uint64_t any = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    any |= word;
+  }
+  for (; n > 0; ++p, --n) any |= static_cast<unsigned char>(*p);
+  return (any & 0x8080808080808080ull) == 0;
 }
 
+// A new str from valid UTF-8, or NULL with the interpreter's error set. ASCII, the common case
+// for names and values, is copied straight into a compact str without decoding.
+PyObject* make_string(std::string_view text) {
+  const auto n = static_cast<Py_ssize_t>(text.size());
+  if (!is_ascii(text)) return PyUnicode_DecodeUTF8(text.data(), n, nullptr);
+  PyObject* s = PyUnicode_New(n, 127);
+  if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+  return s;
+}
+
+}  // namespace
+
+PyObject* new_string(std::string_view text) { return register_new(make_string(text)); }
+
 PyRef new_string_ref(std::string_view text) {
-  PyRef str = PyRef::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef str = PyRef::steal(make_string(text));
   if (!str) panic_after_error();
   return str;
 }

@@ -7,6 +7,7 @@
 #include "convert/python_api.h"
 #include "module/failure.h"
 #include "module/scope.h"
+#include "module/text.h"
 #include "reader/reader.h"
 
 namespace velmora::testing {
@@ -24,13 +25,8 @@ std::string unwrap(const auto& error) {
 }
 
 // Objects are owned by the call's scope, as every object of the conversion is.
-PyObject* scoped(convert::Ref ref) {
-  PyObject* o = ref.release();
-  py::register_owned(o);
-  return o;
-}
-
-PyObject* str(std::string_view utf8) { return scoped(convert::new_str(utf8)); }
+PyObject* str(std::string_view utf8) { return py::new_string(utf8); }
+PyObject* new_scoped_dict() { return py::register_new(PyDict_New()); }
 
 std::string local_name_text(std::string_view qname) {
   auto name = reader::ln(reader::QName{qname});
@@ -56,9 +52,7 @@ void update_dict(PyObject* target, std::string_view key_text, PyObject* value) {
   if (PyType_HasFeature(Py_TYPE(stored), Py_TPFLAGS_LIST_SUBCLASS)) {
     list = stored;
   } else {
-    list = PyList_New(1);
-    if (list == nullptr) convert::object_creation_failed();
-    py::register_owned(list);
+    list = py::register_new(PyList_New(1));
     PyList_SET_ITEM(list, 0, Py_NewRef(stored));
   }
   if (PyList_Append(list, value) < 0) fail(convert::unwrap_message_for_pending_error());
@@ -72,7 +66,7 @@ PyObject* attribute_dict(const BytesStart& tag, bool always) {
   std::size_t count = 0;
   for (auto items = tag.attributes(); items.next();) ++count;
   if (count == 0 && !always) return nullptr;
-  PyObject* dict = scoped(convert::new_dict());
+  PyObject* dict = new_scoped_dict();
   if (count == 0) return dict;
   auto items = tag.attributes();
   while (auto item = items.next()) {
@@ -89,7 +83,7 @@ PyObject* attribute_dict(const BytesStart& tag, bool always) {
 }
 
 struct Level {
-  explicit Level(std::string_view input) : reader(input), dict(scoped(convert::new_dict())) {}
+  explicit Level(std::string_view input) : reader(input), dict(new_scoped_dict()) {}
   reader::Reader reader;
   PyObject* dict;
   std::string name;            // the element this level converts, for the parent

@@ -1,13 +1,12 @@
 """Many calls of every kind leave nothing alive; a result is freed entirely once dropped."""
-import contextlib
 import gc
-import os
 import sys
 import tracemalloc
 
 import pytest
 
 import velmora
+from quiet import stderr_discarded
 
 GOOD = [
     '<root a="1"><x>1</x><x>2</x><y/><z k="v">t&amp;u</z></root>',
@@ -41,21 +40,6 @@ WRONG_CALLS = [
     lambda: velmora.parse(None),
     lambda: velmora.parse("<a>\udc80</a>"),
 ]
-
-
-@contextlib.contextmanager
-def stderr_discarded():
-    """Failing calls report on descriptor 2; keep that out of the test output."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 def call_mix(rounds):

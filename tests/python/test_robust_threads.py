@@ -6,6 +6,7 @@ import differential
 import test_robust_leaks
 import velmora
 import xmlgen
+from quiet import stderr_discarded
 
 THREADS = 8
 CALLS_PER_THREAD = 2000
@@ -26,7 +27,7 @@ def documents():
 
 def test_eight_threads_get_the_single_thread_results():
     docs = documents()
-    with test_robust_leaks.stderr_discarded():
+    with stderr_discarded():
         expected = [outcome(xml) for xml in docs]
         assert {kind for kind, _ in expected} >= {"ok", "PanicException", "TypeError", "UnicodeEncodeError"}
         mismatches = []

@@ -1,14 +1,12 @@
 """Timing helpers of the stress suite: time per MB of one shape at two sizes (the ratio shows
 whether time grows linearly), printed next to flat records of similar size."""
-import contextlib
 import gc
-import os
-import sys
 import time
 
 import pytest
 
 import velmora
+from quiet import stderr_discarded  # tests/python, on the path via tools/stress.sh
 
 MB = 1 << 20
 # Time per MB at the full size may exceed that at an eighth of it by this factor before growth
@@ -16,21 +14,6 @@ MB = 1 << 20
 # noise; a quadratic step is 8 times slower per MB and beyond).
 LINEAR_SLACK = 3.0
 _flat_rates = {}
-
-
-@contextlib.contextmanager
-def stderr_discarded():
-    """Failing calls report on descriptor 2; keep that out of the output."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 def outcome(xml):
