@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
