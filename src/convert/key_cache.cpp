@@ -1,20 +1,15 @@
+// The conversion's dictionary keys: the per-call name table and the "#text" key.
 #include "convert/key_cache.h"
 
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <string>
+#include <utility>
 
-#include "convert/python_api.h"
-#include "module/pyerr.h"
-#include "module/text.h"
-#include "module/failure.h"
-#include "reader/utf8.h"
+#include "cpython/api_failure.h"
+#include "cpython/strings.h"
 
 namespace velmora::convert {
-
-NameTable::~NameTable() {
-  for (Slot& slot : slots_) Py_XDECREF(slot.value);
-}
 
 namespace {
 // A per-process seed, so that no fixed set of names can be made to collide on every machine:
@@ -62,14 +57,14 @@ std::uint64_t NameTable::hash_of(std::string_view name) {
   return mix(h, 0);
 }
 
-PyObject*& NameTable::find_or_insert(std::string_view name) {
+py::PyRef& NameTable::find_or_insert(std::string_view name) {
   if (2 * (used_ + 1) > slots_.size()) grow();
   const std::uint64_t hash = hash_of(name);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.data == nullptr) {
-      slot = Slot{name.data(), name.size(), hash, nullptr};
+      slot = Slot{name.data(), name.size(), hash, {}};
       ++used_;
       return slot.value;
     }
@@ -84,42 +79,39 @@ void NameTable::grow() {
   std::vector<Slot> old(slots_.size() * 2);
   old.swap(slots_);
   const std::size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
+  for (Slot& slot : old) {
     if (slot.data == nullptr) continue;
     std::size_t i = slot.hash & mask;
     while (slots_[i].data != nullptr) i = (i + 1) & mask;
-    slots_[i] = slot;
+    slots_[i] = std::move(slot);
   }
 }
-
-namespace {
-// Names are cut next to ASCII bytes of valid UTF-8, so this holds; checked once per name.
-void check_name(std::string_view local_name) {
-  if (auto bad = reader::check_utf8(local_name)) {
-    fail(std::string(kUnwrapFrame) + reader::to_string(*bad));
-  }
-}
-}  // namespace
 
 PyObject* KeyCache::element_key(std::string_view local_name) {
-  PyObject*& key = elements_.find_or_insert(local_name);
-  if (key == nullptr) {
-    check_name(local_name);
-    key = py::new_string_ref(local_name).release();
-  }
-  return key;
+  py::PyRef& key = elements_.find_or_insert(local_name);
+  if (!key) key = py::new_string(local_name);
+  return key.get();
 }
 
 PyObject* KeyCache::attribute_key(std::string_view local_name) {
-  PyObject*& key = attributes_.find_or_insert(local_name);
-  if (key == nullptr) {
-    check_name(local_name);
+  py::PyRef& key = attributes_.find_or_insert(local_name);
+  if (!key) {
     std::string text;
     text.reserve(local_name.size() + 1);
     text += '@';
     text += local_name;
-    key = py::new_string_ref(text).release();
+    key = py::new_string(text);
   }
+  return key.get();
+}
+
+PyObject* text_key() {
+  // Made once per process and kept; the interpreter lock serialises the first use.
+  static PyObject* key = [] {
+    PyObject* k = PyUnicode_InternFromString("#text");
+    if (k == nullptr) py::panic_after_error();
+    return k;
+  }();
   return key;
 }
 

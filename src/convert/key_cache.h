@@ -1,5 +1,5 @@
-// Per-call cache of dictionary keys by name bytes, so a repeated element or attribute name makes
-// its str once and dictionary lookups hit on identity.
+// The dictionary keys of the conversion: a per-call cache by name bytes, so a repeated element
+// or attribute name makes its str once and dictionary lookups hit on identity; and "#text".
 #pragma once
 
 #include <Python.h>
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 #include <vector>
+
+#include "cpython/ref.h"
 
 namespace velmora::convert {
 
@@ -18,17 +20,16 @@ class NameTable {
   NameTable() : slots_(16) {}
   NameTable(const NameTable&) = delete;
   NameTable& operator=(const NameTable&) = delete;
-  ~NameTable();
 
-  // The slot for `name`: its value, or null for a new name whose value the caller must fill.
-  PyObject*& find_or_insert(std::string_view name);
+  // The slot for `name`: its value, or an empty handle for a new name that the caller fills.
+  py::PyRef& find_or_insert(std::string_view name);
 
  private:
   struct Slot {
     const char* data = nullptr;  // null: empty
     std::size_t size = 0;
     std::uint64_t hash = 0;
-    PyObject* value = nullptr;
+    py::PyRef value;
   };
   static std::uint64_t hash_of(std::string_view name);
   void grow();
@@ -48,5 +49,8 @@ class KeyCache {
   NameTable elements_;
   NameTable attributes_;
 };
+
+// The "#text" key, made once per process and kept (borrowed).
+PyObject* text_key();
 
 }  // namespace velmora::convert

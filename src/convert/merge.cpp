@@ -1,47 +1,53 @@
+// Storing converted elements under their names, and collapsing text-only elements.
 #include "convert/merge.h"
 
-#include "convert/python_api.h"
-#include "module/pyerr.h"
-#include "module/text.h"
+#include "cpython/api_failure.h"
+#include "cpython/strings.h"
+#include "cpython/text.h"
 
 namespace velmora::convert {
 
-std::optional<std::string> update_dict(PyObject* target, PyObject* key, PyObject* value) {
+using py::Done;
+using py::PyRef;
+
+py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value) {
+  using R = py::PyResult<Done>;
   // One lookup in the common case: insert unless present. Size tells whether it was inserted
   // (the stored value may be the very same object, e.g. None twice).
   const Py_ssize_t before = PyDict_GET_SIZE(target);
   PyObject* stored = PyDict_SetDefault(target, key, value);  // borrowed
-  if (stored == nullptr) return unwrap_message_for_pending_error();
-  if (PyDict_GET_SIZE(target) != before) return std::nullopt;
+  if (stored == nullptr) return R::err(py::fetch_error());
+  if (PyDict_GET_SIZE(target) != before) return R::ok(Done{});
 
   if (PyType_HasFeature(Py_TYPE(stored), Py_TPFLAGS_LIST_SUBCLASS)) {
-    if (PyList_Append(stored, value) < 0) return unwrap_message_for_pending_error();
-    return std::nullopt;
+    if (PyList_Append(stored, value) < 0) return R::err(py::fetch_error());
+    return R::ok(Done{});
   }
-  Ref list = Ref::steal(PyList_New(2));
+  PyRef list = PyRef::steal(PyList_New(2));
   if (!list) py::panic_after_error();
   PyList_SET_ITEM(list.get(), 0, Py_NewRef(stored));
   PyList_SET_ITEM(list.get(), 1, Py_NewRef(value));
-  if (PyDict_SetItem(target, key, list.get()) < 0) return unwrap_message_for_pending_error();
-  return std::nullopt;
+  if (PyDict_SetItem(target, key, list.get()) < 0) return R::err(py::fetch_error());
+  return R::ok(Done{});
 }
 
-CollapseResult collapse_text_only(PyObject* element) {
-  if (PyDict_GET_SIZE(element) != 1) return {Py_NewRef(element), {}};
-  PyObject* text = PyDict_GetItemWithError(element, text_key());  // borrowed
+py::PyResult<PyRef> collapse_text_only(PyObject* element, PyObject* text_key) {
+  using R = py::PyResult<PyRef>;
+  if (PyDict_GET_SIZE(element) != 1) return R::ok(PyRef::borrow(element));
+  PyObject* text = PyDict_GetItemWithError(element, text_key);  // borrowed
   if (text == nullptr) {
-    if (PyErr_Occurred()) return {nullptr, unwrap_message_for_pending_error()};
-    return {Py_NewRef(element), {}};  // the one key is not "#text"
+    if (PyErr_Occurred()) return R::err(py::fetch_error());
+    return R::ok(PyRef::borrow(element));  // the one key is not "#text"
   }
   if (!PyType_HasFeature(Py_TYPE(text), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     // An element named "#text" put a non-text value there.
-    return {nullptr, unwrap_message_for_not_text(text)};
+    return R::err(py::downcast_error(text, "PyString"));
   }
-  if (PyUnicode_CheckExact(text)) return {Py_NewRef(text), {}};
+  if (PyUnicode_CheckExact(text)) return R::ok(PyRef::borrow(text));
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &n);
-  if (utf8 == nullptr) return {nullptr, unwrap_message_for_pending_error()};
-  return {py::new_string_ref(std::string_view(utf8, static_cast<size_t>(n))).release(), {}};
+  if (utf8 == nullptr) return R::err(py::fetch_error());
+  return R::ok(py::new_string(std::string_view(utf8, static_cast<size_t>(n))));
 }
 
 }  // namespace velmora::convert

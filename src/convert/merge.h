@@ -1,24 +1,21 @@
-// Storing converted elements under their names: the first value as is, repeats as a list.
+// Storing converted elements under their names: the first value as is, repeats as a list; and
+// the value a finished element collapses to.
 #pragma once
 
 #include <Python.h>
 
-#include <optional>
-#include <string>
+#include "cpython/pyerr.h"
+#include "cpython/ref.h"
 
 namespace velmora::convert {
 
 // Stores `value` under `key` in `target`: a first value as is; a second turns the entry into a
 // list of both; later ones are appended to that list. The key keeps its first position.
-// Borrows `key` and `value`. On a Python error, answers the failure message instead.
-std::optional<std::string> update_dict(PyObject* target, PyObject* key, PyObject* value);
+// Borrows `key` and `value`. A failed Python call comes back as its error.
+[[nodiscard]] py::PyResult<py::Done> update_dict(PyObject* target, PyObject* key, PyObject* value);
 
-// The value of a finished element: `element` itself, or, when it holds only "#text", that text.
-// Answers a new reference, or the failure message.
-struct CollapseResult {
-  PyObject* value = nullptr;  // new reference on success
-  std::string message;        // set on failure
-};
-CollapseResult collapse_text_only(PyObject* element);
+// The value of a finished element: `element` itself, or, when it holds only "#text" (`text_key`),
+// that text. A failed Python call, or a "#text" value that is not a str, comes back as its error.
+[[nodiscard]] py::PyResult<py::PyRef> collapse_text_only(PyObject* element, PyObject* text_key);
 
 }  // namespace velmora::convert

@@ -9,67 +9,54 @@
 // - attribute, escape and Python errors inside a top-level element are found by the content's
 //   own conversion, which only runs after the whole element was read: the first one is kept and
 //   reported at that element's end tag, unless a reader error or the end of input comes first;
-// - a reader over an element's content drops a byte order mark at the very start of it.
+// - a reader over an element's content drops a byte order mark at the very start of it (the
+//   walk's reader is set to do the same).
+//
+// Failures: every step that can fail answers a checked Status, and one place (`failed`) keeps
+// the failure for later or raises it at once; `raise` is the walk's only exit with a failure.
 #include "convert/walk.h"
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "convert/key_cache.h"
 #include "convert/merge.h"
-#include "convert/python_api.h"
-#include "module/pyerr.h"
-#include "module/text.h"
-#include "module/failure.h"
+#include "convert/messages.h"
+#include "cpython/api_failure.h"
+#include "cpython/pyerr.h"
+#include "cpython/strings.h"
+#include "failure/failure.h"
 #include "reader/reader.h"
 #include "reader/unescape.h"
 
 namespace velmora::convert {
 namespace {
 
+using py::PyRef;
 using reader::Attributes;
 using reader::BytesStart;
-using reader::Error;
 using reader::Event;
 using reader::EventKind;
 using reader::QName;
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
+// What a step of the walk answers: whether it succeeded. A failed step has already handed its
+// failure to `failed`.
+enum class [[nodiscard]] Status : bool { Ok, Failed };
 
-bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-std::string unwrap_message(const auto& error) {
-  std::string m(kUnwrapFrame);
-  reader::print(m, error);
-  return m;
+PyRef new_dict() {
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) py::panic_after_error();
+  return d;
 }
 
-// Unescaping of text and attribute values. Their UTF-8 check cannot fail here: the input is
-// valid UTF-8 and every cut lies next to an ASCII byte. Checking the two cut points keeps the
-// guarantee without another pass over the text.
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// Whether the last character of `raw` is whole (its lead byte announces what follows it).
-bool ends_complete(std::string_view raw) {
-  std::size_t trail = 0;
-  while (trail < raw.size() && trail < 4 && is_continuation(raw[raw.size() - 1 - trail])) ++trail;
-  if (trail == raw.size()) return trail == 0;
-  const auto lead = static_cast<unsigned char>(raw[raw.size() - 1 - trail]);
-  const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-  return length == trail + 1;
-}
-
-reader::Result<reader::CowText, Error> unescape_checked(std::string_view raw) {
-  if (!raw.empty() && (is_continuation(raw.front()) || !ends_complete(raw))) {
-    return reader::unescape(raw);  // reports the exact NonDecodable error
-  }
-  auto result = reader::unescape_with(raw);
-  if (result.is_err()) {
-    return reader::Result<reader::CowText, Error>::err(Error::escape_error(std::move(result).error()));
-  }
-  return reader::Result<reader::CowText, Error>::ok(std::move(result).value());
+reader::Settings walk_settings() {
+  reader::Settings settings;
+  settings.drop_bom_at_content_start = true;
+  return settings;
 }
 
 struct OpenElement {
@@ -77,9 +64,8 @@ struct OpenElement {
   PyObject* key;                // borrowed from the key cache
   // The element's dictionary: its attributes first, then what its content converts to. Made
   // only once needed: an element that holds nothing but text keeps that text in `text`.
-  Ref dict;
-  Ref text;
-  const char* content_start;    // first byte after the start tag's ">"
+  PyRef dict;
+  PyRef text;
   bool has_attributes;
   // Content keys beginning with "@" seen so far (only these can meet an attribute's key).
   std::unique_ptr<std::unordered_set<PyObject*>> at_keys;
@@ -103,9 +89,9 @@ class CollectorPause {
 
 class Walk {
  public:
-  explicit Walk(std::string_view text) : reader_(text), top_(new_dict()) {}
+  explicit Walk(std::string_view text) : reader_(text, walk_settings()), top_(new_dict()) {}
 
-  PyObject* run() {
+  PyRef run() {
     for (;;) {
       auto result = reader_.read_event_impl();
       if (result.is_err()) on_reader_error(result.error());
@@ -126,51 +112,37 @@ class Walk {
   }
 
  private:
-  [[noreturn]] void on_reader_error(const Error& error) {
-    if (depth() == 0) {
-      std::string m = "Error at position " + std::to_string(reader_.position()) + ": ";
-      reader::print(m, error);
-      fail(std::move(m));
-    }
-    fail(unwrap_message(error));
-  }
+  // ---- failures ------------------------------------------------------------------------------
 
-  PyObject* finish() {
-    if (depth() > 0) {
-      std::string missing = "</";
-      reader::print_quoted_text(missing, top_qname_);
-      missing += '>';
-      fail(unwrap_message(Error::unexpected_eof(std::move(missing))));
-    }
-    return top_.release();
-  }
+  // The walk's one exit with a failure.
+  [[noreturn]] static void raise(std::string message) { fail(std::move(message)); }
 
-  std::size_t depth() const { return skip_depth_ > 0 ? skip_depth_ : open_.size(); }
-  // The dictionary that the content being read goes into (made now if still pending).
-  PyObject* current_dict() {
-    if (open_.empty()) return top_.get();
-    OpenElement& element = open_.back();
-    if (!element.dict) {
-      element.dict = new_dict();
-      if (element.text) {
-        Ref text = std::move(element.text);
-        if (PyDict_SetItem(element.dict.get(), text_key(), text.get()) < 0) {
-          content_failure(unwrap_message_for_pending_error());
-          return nullptr;
-        }
-      }
-    }
-    return element.dict.get();
-  }
-
-  // A failure of the conversion proper: at once outside every element, else kept for the end
-  // of the top-level element, after which nothing more is built. `unpushed` counts a start tag
-  // that the reader has opened but the walk has not (it failed on that tag's attributes).
-  void content_failure(std::string message, std::size_t unpushed = 0) {
-    if (open_.empty()) fail(std::move(message));
+  // A failure of the conversion proper: raised at once outside every element, else kept for the
+  // end of the top-level element, after which nothing more is built. `unpushed` counts a start
+  // tag that the reader has opened but the walk has not (it failed on that tag's attributes).
+  Status failed(std::string message, std::size_t unpushed = 0) {
+    if (open_.empty()) raise(std::move(message));
     deferred_ = std::move(message);
     skip_depth_ = open_.size() + unpushed;
     open_.clear();
+    return Status::Failed;
+  }
+  Status failed(py::PyErr error, std::size_t unpushed = 0) {
+    return failed(unwrap_message(std::move(error)), unpushed);
+  }
+  Status failed_on_pending_error(std::size_t unpushed = 0) {
+    return failed(py::fetch_error(), unpushed);
+  }
+
+  // A reader error is met before anything an enclosing element kept.
+  [[noreturn]] void on_reader_error(const reader::Error& error) {
+    if (depth() == 0) raise(position_message(reader_.position(), error));
+    raise(unwrap_message(error));
+  }
+
+  PyRef finish() {
+    if (depth() > 0) raise(unwrap_message(reader::Error::missing_end_tag(top_qname_)));
+    return std::move(top_);
   }
 
   // After a kept failure: follow the nesting only, to find the top-level end tag.
@@ -178,41 +150,51 @@ class Walk {
     if (event.kind() == EventKind::Start) {
       ++skip_depth_;
     } else if (event.kind() == EventKind::End && --skip_depth_ == 0) {
-      fail(std::move(deferred_));
+      raise(std::move(deferred_));
     }
   }
 
-  // Puts the tag's attributes into `dict` (made on the first item when null). Answers whether
-  // the tag had attribute items at all; on a failure sets `failed`.
-  bool fill_attributes(const BytesStart& tag, Ref& dict, std::size_t unpushed, bool& failed) {
-    failed = false;
-    Attributes items = tag.attributes();
-    auto item = items.next();
-    if (!item) return false;
-    if (!dict) dict = new_dict();
-    std::size_t position = 0;
-    for (; item; item = items.next()) {
-      if (item->is_err()) {
-        content_failure(unwrap_message(item->error()), unpushed);
-        failed = true;
-        return true;
-      }
-      const reader::Attribute& attribute = item->value();
-      PyObject* key = attribute_key(attribute.key.local_name(), position++);
-      auto value = unescape_checked(attribute.value);
-      if (value.is_err()) {
-        content_failure(unwrap_message(value.error()), unpushed);
-        failed = true;
-        return true;
-      }
-      Ref text = py::new_string_ref(value.value().view());
-      if (PyDict_SetItem(dict.get(), key, text.get()) < 0) {
-        content_failure(unwrap_message_for_pending_error(), unpushed);
-        failed = true;
-        return true;
+  // ---- building ------------------------------------------------------------------------------
+
+  std::size_t depth() const { return skip_depth_ > 0 ? skip_depth_ : open_.size(); }
+
+  // The dictionary that the content being read goes into (made now if still pending).
+  Status current_dict(PyObject*& out) {
+    if (open_.empty()) {
+      out = top_.get();
+      return Status::Ok;
+    }
+    OpenElement& element = open_.back();
+    if (!element.dict) {
+      element.dict = new_dict();
+      if (element.text) {
+        PyRef text = std::move(element.text);
+        if (PyDict_SetItem(element.dict.get(), text_key(), text.get()) < 0)
+          return failed_on_pending_error();
       }
     }
-    return true;
+    out = element.dict.get();
+    return Status::Ok;
+  }
+
+  // Puts the tag's attributes into `dict`, made on the first item (so it stays empty for a tag
+  // without attribute items).
+  Status fill_attributes(const BytesStart& tag, PyRef& dict, std::size_t unpushed) {
+    Attributes items = tag.attributes();
+    auto item = items.next();
+    if (!item) return Status::Ok;
+    dict = new_dict();
+    std::size_t position = 0;
+    for (; item; item = items.next()) {
+      if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
+      const reader::Attribute& attribute = item->value();
+      PyObject* key = attribute_key(attribute.key.local_name(), position++);
+      auto value = reader::unescape_slice(attribute.value);
+      if (value.is_err()) return failed(unwrap_message(value.error()), unpushed);
+      PyRef text = py::new_string(value.value().view());
+      if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return failed_on_pending_error(unpushed);
+    }
+    return Status::Ok;
   }
 
   // Tags of one kind tend to repeat their attributes in the same order: compare with the key
@@ -236,59 +218,53 @@ class Walk {
     std::string_view qname = tag.name();
     PyObject* key = keys_.element_key(QName{qname}.local_name());
     if (open_.empty()) top_qname_ = qname;
-    Ref dict;
-    bool failed = false;
-    bool has_attributes = fill_attributes(tag, dict, 1, failed);
-    if (failed) return;
-    const char* content_start = reader_.unread().data();
-    open_.push_back(OpenElement{qname, key, std::move(dict), {}, content_start, has_attributes, {}});
+    PyRef dict;
+    if (fill_attributes(tag, dict, 1) == Status::Failed) return;
+    const bool has_attributes = static_cast<bool>(dict);
+    open_.push_back(OpenElement{qname, key, std::move(dict), {}, has_attributes, {}});
   }
 
   void on_empty(const BytesStart& tag) {
     PyObject* key = keys_.element_key(QName{tag.name()}.local_name());
-    Ref value;
-    bool failed = false;
-    fill_attributes(tag, value, 0, failed);
-    if (failed) return;
-    if (!value) value = Ref::borrow(Py_None);
-    store(key, value.get());
+    PyRef value;
+    if (fill_attributes(tag, value, 0) == Status::Failed) return;
+    if (!value) value = PyRef::borrow(Py_None);
+    std::ignore = store(key, value.get());
   }
 
   void on_end() {
     OpenElement element = std::move(open_.back());
     open_.pop_back();
     if (!element.dict) {  // nothing but text, or nothing at all
-      Ref value = element.text ? std::move(element.text) : new_dict();
-      store(element.key, value.get());
+      PyRef value = element.text ? std::move(element.text) : new_dict();
+      std::ignore = store(element.key, value.get());
       return;
     }
-    CollapseResult value = collapse_text_only(element.dict.get());
-    if (value.value == nullptr) return content_failure(std::move(value.message));
-    Ref owned = Ref::steal(value.value);
-    store(element.key, owned.get());
+    auto value = collapse_text_only(element.dict.get(), text_key());
+    if (value.is_err()) {
+      std::ignore = failed(std::move(value).error());
+      return;
+    }
+    std::ignore = store(element.key, value.value().get());
   }
 
   void on_text(std::string_view text) {
-    // A reader over the element's content would drop a byte order mark at its very start,
-    // and then the whitespace after it.
-    if (!open_.empty() && text.data() == open_.back().content_start && text.starts_with(kBom)) {
-      text.remove_prefix(kBom.size());
-      while (!text.empty() && is_whitespace(text.front())) text.remove_prefix(1);
-      if (text.empty()) return;
+    auto unescaped = reader::unescape_slice(text);
+    if (unescaped.is_err()) {
+      std::ignore = failed(unwrap_message(unescaped.error()));
+      return;
     }
-    auto unescaped = unescape_checked(text);
-    if (unescaped.is_err()) return content_failure(unwrap_message(unescaped.error()));
-    Ref value = py::new_string_ref(unescaped.value().view());
+    PyRef value = py::new_string(unescaped.value().view());
     if (!open_.empty() && !open_.back().dict) {
       open_.back().text = std::move(value);  // a later text replaces it, as in a dictionary
       return;
     }
-    if (PyDict_SetItem(current_dict(), text_key(), value.get()) < 0) {
-      content_failure(unwrap_message_for_pending_error());
-    }
+    PyObject* target = nullptr;
+    if (current_dict(target) == Status::Failed) return;
+    if (PyDict_SetItem(target, text_key(), value.get()) < 0) std::ignore = failed_on_pending_error();
   }
 
-  void store(PyObject* key, PyObject* value) {
+  Status store(PyObject* key, PyObject* value) {
     if (!open_.empty() && open_.back().has_attributes && is_at_key(key)) {
       // The content is merged over the attributes: the first content value of a key that an
       // attribute already has replaces the attribute's value (in its place) rather than
@@ -297,18 +273,18 @@ class Walk {
       if (!element.at_keys) element.at_keys = std::make_unique<std::unordered_set<PyObject*>>();
       if (element.at_keys->insert(key).second) {
         int present = PyDict_Contains(element.dict.get(), key);
-        if (present < 0) return content_failure(unwrap_message_for_pending_error());
+        if (present < 0) return failed_on_pending_error();
         if (present == 1) {
-          if (PyDict_SetItem(element.dict.get(), key, value) < 0) {
-            content_failure(unwrap_message_for_pending_error());
-          }
-          return;
+          if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
+          return Status::Ok;
         }
       }
     }
-    PyObject* target = current_dict();
-    if (target == nullptr) return;  // a failure is already kept
-    if (auto message = update_dict(target, key, value)) content_failure(std::move(*message));
+    PyObject* target = nullptr;
+    if (current_dict(target) == Status::Failed) return Status::Failed;
+    auto stored = update_dict(target, key, value);
+    if (stored.is_err()) return failed(std::move(stored).error());
+    return Status::Ok;
   }
 
   static bool is_at_key(PyObject* key) {
@@ -321,7 +297,7 @@ class Walk {
   // Views into the input and keys borrowed from the cache, by attribute position.
   static constexpr std::size_t kRecentAttributes = 32;
   std::vector<std::pair<std::string_view, PyObject*>> recent_attribute_keys_;
-  Ref top_;
+  PyRef top_;
   std::vector<OpenElement> open_;
   std::string_view top_qname_;
   std::string deferred_;
@@ -330,6 +306,6 @@ class Walk {
 
 }  // namespace
 
-PyObject* parse_document(std::string_view text) { return Walk(text).run(); }
+py::PyRef parse_document(std::string_view text) { return Walk(text).run(); }
 
 }  // namespace velmora::convert

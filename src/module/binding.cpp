@@ -1,9 +1,10 @@
+// Argument binding of fast calls and the TypeError messages of wrong calls.
 #include "module/binding.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "module/text.h"
+#include "cpython/text.h"
 
 namespace velmora::py {
 namespace {
@@ -179,8 +180,13 @@ PyErr argument_extraction_error(std::string_view parameter_name, PyErr error) {
   message += "': ";
   append_display(message, incoming);
   PyErr rewrapped = type_error(std::move(message));
-  // Also marks the context as suppressed, so only the restated message shows.
-  PyException_SetCause(rewrapped.make_normalized(), PyException_GetCause(incoming));
+  // Normalised before the cause is taken, so nothing that can fail runs while the new
+  // reference to the cause is held outside a handle.
+  PyObject* instance = rewrapped.make_normalized();
+  PyRef cause = PyRef::steal(PyException_GetCause(incoming));
+  // Takes over the cause's reference; also marks the context as suppressed, so only the
+  // restated message shows.
+  PyException_SetCause(instance, cause.release());
   return rewrapped;
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/pyerr.h"
+#include "cpython/pyerr.h"
 
 namespace velmora::py {
 

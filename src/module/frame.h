@@ -12,10 +12,10 @@
 #include <optional>
 #include <utility>
 
-#include "module/failure.h"
-#include "module/pyerr.h"
-#include "module/pyref.h"
-#include "module/scope.h"
+#include "failure/failure.h"
+#include "cpython/pyerr.h"
+#include "cpython/ref.h"
+#include "cpython/scope.h"
 
 namespace velmora::py {
 

@@ -1,10 +1,12 @@
+// Single-phase module initialisation: the module object, its functions and __all__.
 #include "module/module_init.h"
 
 #include <string>
 
-#include "module/failure.h"
-#include "module/scope.h"
-#include "module/text.h"
+#include "cpython/scope.h"
+#include "cpython/strings.h"
+#include "cpython/text.h"
+#include "failure/failure.h"
 
 namespace velmora::py {
 
@@ -30,35 +32,34 @@ PyResult<PyRef> make_module(ModuleDef& def) {
 
 PyResult<Done> add_function(PyObject* module, PyObject* function) {
   using R = PyResult<Done>;
-  PyObject* name_object = PyObject_GetAttr(function, interned(InternedName::Name));
-  if (name_object == nullptr) return R::err(fetch_error());
-  register_owned(name_object);
-  auto name = argument_text(name_object);
+  PyRef name_object = PyRef::steal(PyObject_GetAttr(function, interned(InternedName::Name)));
+  if (!name_object) return R::err(fetch_error());
+  auto name = argument_text(register_owned(std::move(name_object)));
   if (!name) return R::err(std::move(name).error());
 
   auto all = index(module);
   if (!all) return R::err(std::move(all).error());
-  if (PyList_Append(all.value(), new_string(name.value())) != 0) {
+  if (PyList_Append(all.value(), register_owned(new_string(name.value()))) != 0) {
     PyErr err = fetch_error();
     std::string message = "could not append __name__ to __all__: ";
     append_printed_form(message, err);
     fail(std::move(message));
   }
-  if (PyObject_SetAttr(module, new_string(name.value()), function) != 0)
+  if (PyObject_SetAttr(module, register_owned(new_string(name.value())), function) != 0)
     return R::err(fetch_error());
   return R::ok(Done{});
 }
 
 PyResult<PyObject*> index(PyObject* module) {
   using R = PyResult<PyObject*>;
-  if (PyObject* all = PyObject_GetAttr(module, interned(InternedName::All))) {
-    register_owned(all);
+  if (PyRef found = PyRef::steal(PyObject_GetAttr(module, interned(InternedName::All)))) {
+    PyObject* all = register_owned(std::move(found));
     if (PyList_Check(all)) return R::ok(all);
     return R::err(downcast_error(all, "PyList"));
   }
   PyErr missing = fetch_error();
   if (!missing.matches(PyExc_AttributeError)) return R::err(std::move(missing));
-  PyObject* list = register_new(PyList_New(0));
+  PyObject* list = register_owned(PyRef::steal(PyList_New(0)));
   if (PyObject_SetAttr(module, interned(InternedName::All), list) != 0)
     return R::err(fetch_error());
   return R::ok(list);

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "module/pyerr.h"
-#include "module/pyref.h"
+#include "cpython/pyerr.h"
+#include "cpython/ref.h"
 
 namespace velmora::py {
 

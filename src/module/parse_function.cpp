@@ -1,3 +1,4 @@
+// `parse(xml)`: its parameter description, its body and its entry from the interpreter.
 #include "module/parse_function.h"
 
 #include <string_view>
@@ -5,7 +6,7 @@
 #include "convert/walk.h"
 #include "module/binding.h"
 #include "module/frame.h"
-#include "module/text.h"
+#include "cpython/text.h"
 
 namespace velmora::py {
 namespace {
@@ -27,7 +28,7 @@ PyResult<PyRef> parse_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (!bound) return R::err(std::move(bound).error());
   auto text = argument_text(slots[0]);
   if (!text) return R::err(argument_extraction_error("xml", std::move(text).error()));
-  return R::ok(PyRef::steal(convert::parse_document(text.value())));
+  return R::ok(convert::parse_document(text.value()));
 }
 
 PyObject* parse_trampoline(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

@@ -1,9 +1,9 @@
 // The module `velmora` and its entry point, the one symbol the shared library exports.
+#include "cpython/scope.h"
+#include "cpython/strings.h"
 #include "module/frame.h"
 #include "module/module_init.h"
 #include "module/parse_function.h"
-#include "module/scope.h"
-#include "module/text.h"
 
 namespace velmora::py {
 namespace {
@@ -12,11 +12,10 @@ PyResult<Done> initialize_velmora(PyObject* module) {
   using R = PyResult<Done>;
   const char* name = PyModule_GetName(module);
   if (name == nullptr) return R::err(fetch_error());
-  PyObject* module_name = new_string(name);
-  PyObject* parse = PyCMethod_New(&PARSE_METHOD, module, module_name, nullptr);
-  if (parse == nullptr) return R::err(fetch_error());
-  register_owned(parse);
-  return add_function(module, parse);
+  PyObject* module_name = register_owned(new_string(name));
+  PyRef parse = PyRef::steal(PyCMethod_New(&PARSE_METHOD, module, module_name, nullptr));
+  if (!parse) return R::err(fetch_error());
+  return add_function(module, register_owned(std::move(parse)));
 }
 
 ModuleDef VELMORA_MODULE = {

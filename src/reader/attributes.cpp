@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "reader/bytes.h"
 #include "reader/unescape.h"
 #include "reader/utf8.h"
 
@@ -16,7 +17,8 @@ namespace {
 enum : unsigned char { kSpace = 1, kKeyEnd = 2 };
 constexpr auto kClass = [] {
   std::array<unsigned char, 256> t{};
-  for (unsigned char c : {' ', '\t', '\n', '\r'}) t[c] = kSpace | kKeyEnd;
+  for (int c = 0; c < 256; ++c)
+    if (is_xml_whitespace(static_cast<char>(c))) t[c] = kSpace | kKeyEnd;
   t['='] = kKeyEnd;
   return t;
 }();

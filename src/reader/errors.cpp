@@ -71,15 +71,20 @@ void print_quoted_text(std::string& out, std::string_view utf8) {
   out += '"';
   // Bytes that are not UTF-8 cannot come from a Python str; should they appear anyway, each
   // invalid sequence prints as U+FFFD rather than being dropped or read past.
-  while (!utf8.empty()) {
-    std::optional<Utf8Error> bad = check_utf8(utf8);
-    std::size_t valid = bad ? bad->valid_up_to : utf8.size();
-    for (std::size_t i = 0; i < valid;) print_escaped(out, decode_utf8_valid(utf8, i), '"');
-    if (!bad) break;
-    print_escaped(out, 0xFFFD, '"');
-    utf8.remove_prefix(valid + (bad->error_len ? *bad->error_len : utf8.size() - valid));
+  std::string repaired;
+  if (check_utf8(utf8)) {
+    append_lossy(repaired, utf8);
+    utf8 = repaired;
   }
+  for (std::size_t i = 0; i < utf8.size();) print_escaped(out, decode_utf8_valid(utf8, i), '"');
   out += '"';
+}
+
+Error Error::missing_end_tag(std::string_view name) {
+  std::string missing = "</";
+  print_quoted_text(missing, name);
+  missing += '>';
+  return unexpected_eof(std::move(missing));
 }
 
 void print_quoted_char(std::string& out, char32_t c) {
@@ -169,14 +174,14 @@ void print(std::string& out, const Error& e) {
   switch (e.kind) {
     case ErrorKind::Io:
       out += "Io(";
-      out += e.text;
+      out += e.text();
       out += ')';
       return;
     case ErrorKind::NonDecodable:
       out += "NonDecodable(";
-      if (e.utf8) {
+      if (e.utf8()) {
         out += "Some(";
-        print(out, *e.utf8);
+        print(out, *e.utf8());
         out += ')';
       } else {
         out += "None";
@@ -185,32 +190,32 @@ void print(std::string& out, const Error& e) {
       return;
     case ErrorKind::UnexpectedEof:
       out += "UnexpectedEof(";
-      print_quoted_text(out, e.text);
+      print_quoted_text(out, e.text());
       out += ')';
       return;
     case ErrorKind::EndEventMismatch:
       out += "EndEventMismatch { expected: ";
-      print_quoted_text(out, e.text);
+      print_quoted_text(out, e.text());
       out += ", found: ";
-      print_quoted_text(out, e.found);
+      print_quoted_text(out, e.found());
       out += " }";
       return;
     case ErrorKind::UnexpectedToken:
       out += "UnexpectedToken(";
-      print_quoted_text(out, e.text);
+      print_quoted_text(out, e.text());
       out += ')';
       return;
     case ErrorKind::UnexpectedBang:
       out += "UnexpectedBang(";
-      print_number(out, e.bang);
+      print_number(out, e.bang());
       out += ')';
       return;
     case ErrorKind::TextNotFound: out += "TextNotFound"; return;
     case ErrorKind::XmlDeclWithoutVersion:
       out += "XmlDeclWithoutVersion(";
-      if (e.has_text) {
+      if (e.has_text()) {
         out += "Some(";
-        print_quoted_text(out, e.text);
+        print_quoted_text(out, e.text());
         out += ')';
       } else {
         out += "None";
@@ -220,24 +225,24 @@ void print(std::string& out, const Error& e) {
     case ErrorKind::EmptyDocType: out += "EmptyDocType"; return;
     case ErrorKind::InvalidAttr:
       out += "InvalidAttr(";
-      if (e.attr) print(out, *e.attr);
+      if (e.attr()) print(out, *e.attr());
       out += ')';
       return;
     case ErrorKind::EscapeError:
       out += "EscapeError(";
-      if (e.escape) print(out, *e.escape);
+      if (e.escape()) print(out, *e.escape());
       out += ')';
       return;
     case ErrorKind::UnknownPrefix:
       out += "UnknownPrefix(";
-      print_byte_list(out, e.prefix);
+      print_byte_list(out, e.prefix());
       out += ')';
       return;
     case ErrorKind::InvalidPrefixBind:
       out += "InvalidPrefixBind { prefix: ";
-      print_byte_list(out, e.prefix);
+      print_byte_list(out, e.prefix());
       out += ", namespace: ";
-      print_byte_list(out, e.ns);
+      print_byte_list(out, e.ns());
       out += " }";
       return;
   }

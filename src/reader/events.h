@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "reader/attributes.h"
@@ -34,21 +33,13 @@ struct BytesText {
 
 enum class EventKind { Start, End, Empty, Text, CData, Comment, Decl, PI, DocType, Eof };
 
-// One event. Every payload is a view of the reader's input, except the name of the End that
-// follows an expanded empty-element tag, which the event owns (the name stack it came from is
-// reused by the next tag).
+// One event: its kind and a view of the reader's input (four words, built for every event).
 class Event {
  public:
   static Event start(BytesStart s) { return Event(EventKind::Start, s.content, s.name_len); }
   static Event empty(BytesStart s) { return Event(EventKind::Empty, s.content, s.name_len); }
   static Event decl(BytesStart s) { return Event(EventKind::Decl, s.content, s.name_len); }
   static Event end(std::string_view name) { return Event(EventKind::End, name, 0); }
-  static Event end_owned(std::string name) {
-    Event e(EventKind::End, {}, 0);
-    e.owned_ = std::move(name);
-    e.is_owned_ = true;
-    return e;
-  }
   static Event text(std::string_view b) { return Event(EventKind::Text, b, 0); }
   static Event cdata(std::string_view b) { return Event(EventKind::CData, b, 0); }
   static Event comment(std::string_view b) { return Event(EventKind::Comment, b, 0); }
@@ -57,11 +48,10 @@ class Event {
   static Event eof() { return Event(EventKind::Eof, {}, 0); }
 
   EventKind kind() const { return kind_; }
-  bool is_owned() const { return is_owned_; }
 
   // The payload bytes: the tag content (Start, Empty, Decl), the name (End), the text (others);
-  // empty for Eof. Computed on access so that moving an event never leaves a dangling view.
-  std::string_view bytes() const { return is_owned_ ? std::string_view(owned_) : view_; }
+  // empty for Eof.
+  std::string_view bytes() const { return view_; }
   // Start, Empty, Decl.
   BytesStart as_start() const { return BytesStart{view_, name_len_}; }
   // Text, Comment, PI, DocType (and CData, whose bytes are text too).
@@ -71,10 +61,8 @@ class Event {
   Event(EventKind k, std::string_view v, std::size_t n) : kind_(k), view_(v), name_len_(n) {}
 
   EventKind kind_;
-  bool is_owned_ = false;
   std::string_view view_;
   std::size_t name_len_ = 0;
-  std::string owned_;
 };
 
 }  // namespace velmora::reader

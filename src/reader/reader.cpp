@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "reader/bytes.h"
 #include "reader/utf8.h"
 
 #if defined(__SSE2__)
@@ -13,21 +14,16 @@ namespace velmora::reader {
 
 namespace {
 
-// Only these four bytes are whitespace, nowhere anything else.
-constexpr bool is_ws(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
 // Index just past the last non-whitespace byte, or 0 when every byte is whitespace.
 std::size_t trimmed_len(std::string_view s) {
   std::size_t n = s.size();
-  while (n > 0 && is_ws(s[n - 1])) --n;
+  while (n > 0 && is_xml_whitespace(s[n - 1])) --n;
   return n;
 }
 
 std::size_t first_ws(std::string_view s) {
   for (std::size_t i = 0; i < s.size(); ++i)
-    if (is_ws(s[i])) return i;
+    if (is_xml_whitespace(s[i])) return i;
   return s.size();
 }
 
@@ -104,7 +100,7 @@ const char* bang_kind_name(BangKind k) {
 // Under the input's UTF-8 guarantee, a slice of it is UTF-8 exactly when neither end splits a
 // character: the first byte and the byte after the slice are not continuation bytes.
 bool on_char_boundary(std::string_view whole, std::size_t at) {
-  return at >= whole.size() || (static_cast<unsigned char>(whole[at]) & 0xC0) != 0x80;
+  return at >= whole.size() || !is_continuation_byte(whole[at]);
 }
 
 }  // namespace
@@ -132,7 +128,7 @@ void Reader::push_name(std::string_view name) {
 
 void Reader::skip_whitespace() {
   std::size_t i = 0;
-  while (i < unread_.size() && is_ws(unread_[i])) ++i;
+  while (i < unread_.size() && is_xml_whitespace(unread_[i])) ++i;
   consume(i);
 }
 
@@ -153,14 +149,20 @@ std::optional<std::string_view> Reader::read_bytes_until(char b) {
 }
 
 void Reader::remove_utf8_bom() {
-  if (unread_.substr(0, 3) == "\xEF\xBB\xBF") {
-    unread_.remove_prefix(3);  // not counted in offset
-    bom_len_ = 3;
+  if (unread_.starts_with(kUtf8Bom)) {
+    unread_.remove_prefix(kUtf8Bom.size());  // not counted in offset
+    bom_len_ = kUtf8Bom.size();
   }
 }
 
 std::optional<Event> Reader::read_until_open() {
   st_.state = ScanState::TagOpened;
+  const bool at_content_start = content_start_ != nullptr && content_start_ == unread_.data();
+  content_start_ = nullptr;
+  if (at_content_start && st_.settings.drop_bom_at_content_start && unread_.starts_with(kUtf8Bom)) {
+    consume(kUtf8Bom.size());  // counted: only a leading mark stands outside the positions
+    skip_whitespace();
+  }
   if (st_.settings.trim_leading_whitespace) skip_whitespace();
   if (skip_one('<')) return std::nullopt;
   auto bytes = read_bytes_until('<');
@@ -177,11 +179,9 @@ Event Reader::emit_text(std::string_view bytes) {
 
 Event Reader::emit_expanded_end() {
   st_.state = ScanState::TagClosed;
-  const std::size_t s = st_.open_name_starts.back();
+  st_.open_names.resize(st_.open_name_starts.back());
   st_.open_name_starts.pop_back();
-  std::string name = st_.open_names.substr(s);
-  st_.open_names.resize(s);
-  return Event::end_owned(std::move(name));
+  return Event::end(pending_end_);
 }
 
 Result<Event, Error> Reader::read_event_impl() {
@@ -293,10 +293,12 @@ Event Reader::emit_start(std::string_view content) {
     const std::size_t len = name_len < content.size() ? name_len : content.size() - 1;
     if (!st_.settings.expand_empty_tags) return Event::empty(BytesStart{tag, len});
     st_.state = ScanState::EmptyPending;
-    push_name(tag.substr(0, len));
+    pending_end_ = tag.substr(0, len);
+    push_name(pending_end_);
     return Event::start(BytesStart{tag, len});
   }
   push_name(content.substr(0, name_len));
+  content_start_ = unread_.data();
   return Event::start(BytesStart{content, name_len});
 }
 
@@ -332,7 +334,7 @@ Result<Event, Error> Reader::emit_question_mark(std::string_view bytes) {
   const std::size_t n = bytes.size();
   if (n >= 3 && bytes.back() == '?') {
     const std::string_view inner = bytes.substr(1, n - 2);
-    if (n >= 6 && bytes.substr(1, 3) == "xml" && is_ws(bytes[4]))
+    if (n >= 6 && bytes.substr(1, 3) == "xml" && is_xml_whitespace(bytes[4]))
       return R::ok(Event::decl(BytesStart{inner, 3}));
     return R::ok(Event::pi(inner));
   }
@@ -366,7 +368,7 @@ Result<Event, Error> Reader::emit_bang(BangKind kind, std::string_view bytes) {
       if (n < 8 || !ascii_iequals(bytes.substr(0, 8), "!doctype"))
         return R::err(Error::unexpected_eof("DOCTYPE"));
       std::size_t j = 8;
-      while (j < n && is_ws(bytes[j])) ++j;
+      while (j < n && is_xml_whitespace(bytes[j])) ++j;
       if (j == n) return R::err(Error::empty_doctype());
       return R::ok(Event::doctype(bytes.substr(j)));
     }
@@ -396,12 +398,8 @@ Result<std::pair<std::uint64_t, std::uint64_t>, Error> Reader::read_to_end(std::
           --depth;
         }
         break;
-      case EventKind::Eof: {
-        std::string missing = "</";
-        print_quoted_text(missing, name);
-        missing += '>';
-        return R::err(Error::unexpected_eof(std::move(missing)));
-      }
+      case EventKind::Eof:
+        return R::err(Error::missing_end_tag(name));
       default:
         break;
     }

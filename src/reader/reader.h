@@ -25,6 +25,9 @@ struct Settings {
   // "--" inside a comment (or a "-" right before the closing "--") is UnexpectedToken("--");
   // the comment is consumed, so position() is just after its ">" as for every comment error.
   bool verify_comments = false;
+  // A byte order mark right after a start tag's ">" is dropped with the whitespace after it, as
+  // at the start of the document (a reader over just the element's content would drop it).
+  bool drop_bom_at_content_start = false;
 };
 
 enum class ScanState {
@@ -98,6 +101,10 @@ class Reader {
 
   std::string_view input_;
   std::string_view unread_;
+  // EmptyPending: the name of the End owed (a view of the input).
+  std::string_view pending_end_;
+  // Where the content of the Start just returned begins; null once anything else was read.
+  const char* content_start_ = nullptr;
   std::size_t bom_len_ = 0;  // a removed byte order mark: positions start after it
   ReaderState st_;
 };

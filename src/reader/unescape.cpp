@@ -145,3 +145,14 @@ Result<CowText, Error> unescape(std::string_view raw) {
 }
 
 }  // namespace velmora::reader
+
+namespace velmora::reader {
+
+Result<CowText, Error> unescape_slice(std::string_view slice) {
+  using R = Result<CowText, Error>;
+  auto result = unescape_with(slice, nullptr);
+  if (result.is_err()) return R::err(Error::escape_error(std::move(result).error()));
+  return R::ok(std::move(result).value());
+}
+
+}  // namespace velmora::reader

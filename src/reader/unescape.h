@@ -21,4 +21,8 @@ Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup l
 // (an EscapeError e comes back as the Error EscapeError(e)).
 Result<CowText, Error> unescape(std::string_view raw);
 
+// `unescape` for a text or attribute value that a Reader handed out: those are slices of its
+// input (valid UTF-8) cut next to ASCII bytes, so they are UTF-8 already and are not checked again.
+Result<CowText, Error> unescape_slice(std::string_view slice);
+
 }  // namespace velmora::reader

@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
-inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
 }  // namespace
 
 std::optional<Utf8Error> check_utf8(std::string_view bytes) {
@@ -55,11 +53,22 @@ std::optional<Utf8Error> check_utf8(std::string_view bytes) {
     if (s[i + 1] < lo || s[i + 1] > hi) return Utf8Error{i, 1};
     for (std::size_t k = 2; k < len; ++k) {
       if (i + k >= n) return Utf8Error{i, std::nullopt};
-      if (!is_continuation(s[i + k])) return Utf8Error{i, static_cast<std::uint8_t>(k)};
+      if (!is_continuation_byte(static_cast<char>(s[i + k]))) return Utf8Error{i, static_cast<std::uint8_t>(k)};
     }
     i += len;
   }
   return std::nullopt;
+}
+
+void append_lossy(std::string& out, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::optional<Utf8Error> bad = check_utf8(bytes);
+    const std::size_t valid = bad ? bad->valid_up_to : bytes.size();
+    out.append(bytes.substr(0, valid));
+    if (!bad) return;
+    out += "\xEF\xBF\xBD";  // U+FFFD
+    bytes.remove_prefix(valid + (bad->error_len ? *bad->error_len : bytes.size() - valid));
+  }
 }
 
 void append_utf8(std::string& out, char32_t c) {

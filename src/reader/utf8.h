@@ -1,5 +1,5 @@
-// UTF-8 validation with the position and length of the first invalid sequence, and the
-// encoding and decoding of single characters.
+// UTF-8 rules in one place: validation with the position and length of the first invalid
+// sequence, lossy decoding, continuation bytes, and the encoding and decoding of single characters.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,15 @@
 
 namespace velmora::reader {
 
+// A byte that continues a sequence (10xxxxxx) and so cannot start a character.
+constexpr bool is_continuation_byte(char b) { return (static_cast<unsigned char>(b) & 0xC0) == 0x80; }
+
 // Empty when `bytes` is valid UTF-8; otherwise where and how it fails.
 std::optional<Utf8Error> check_utf8(std::string_view bytes);
+
+// Appends `bytes` with each maximal invalid subpart replaced by U+FFFD: a lead byte together with
+// the continuation bytes that could still have completed it counts as one bad sequence.
+void append_lossy(std::string& out, std::string_view bytes);
 
 // Appends the 1 to 4 bytes of `c`, which must be at most U+10FFFF and not a surrogate.
 void append_utf8(std::string& out, char32_t c);

@@ -85,18 +85,12 @@ EscapeError esc_byte(EscapeErrorKind k, std::uint8_t b) {
 }
 
 TEST(PrintedForms, EveryKind) {
-  using EK = ErrorKind;
-  Error io{EK::Io, "disk gone"};
-  Error decl_some{EK::XmlDeclWithoutVersion, "encoding"};
-  Error decl_none{EK::XmlDeclWithoutVersion};
-  decl_none.has_text = false;
-  Error invalid_attr{EK::InvalidAttr};
-  invalid_attr.attr = attr(AttrErrorKind::ExpectedEq, 3);
-  Error prefix{EK::UnknownPrefix};
-  prefix.prefix = {120, 109, 108};
-  Error bind{EK::InvalidPrefixBind};
-  bind.prefix = {};
-  bind.ns = {97, 98};
+  Error io = Error::io("disk gone");
+  Error decl_some = Error::xml_decl_without_version("encoding");
+  Error decl_none = Error::xml_decl_without_version(std::nullopt);
+  Error invalid_attr = Error::invalid_attr(attr(AttrErrorKind::ExpectedEq, 3));
+  Error prefix = Error::unknown_prefix({120, 109, 108});
+  Error bind = Error::invalid_prefix_bind({}, {97, 98});
   EscapeError cp{EscapeErrorKind::InvalidCodepoint};
   cp.codepoint = 1114112;
 
@@ -109,7 +103,7 @@ TEST(PrintedForms, EveryKind) {
       {to_string(Error::end_event_mismatch("", "a")), R"(EndEventMismatch { expected: "", found: "a" })"},
       {to_string(Error::unexpected_token("--")), R"(UnexpectedToken("--"))"},
       {to_string(Error::unexpected_bang(62)), "UnexpectedBang(62)"},
-      {to_string(Error{EK::TextNotFound}), "TextNotFound"},
+      {to_string(Error::text_not_found()), "TextNotFound"},
       {to_string(decl_some), R"(XmlDeclWithoutVersion(Some("encoding")))"},
       {to_string(decl_none), "XmlDeclWithoutVersion(None)"},
       {to_string(Error::empty_doctype()), "EmptyDocType"},

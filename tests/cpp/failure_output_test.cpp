@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "module/failure_output.h"
+#include "failure/output.h"
+#include "report_write.h"
 
 namespace {
 

@@ -16,8 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "module/failure.h"
-#include "module/failure_output.h"
+#include "failure/failure.h"
+#include "failure/output.h"
+#include "report_write.h"
 
 namespace {
 

@@ -19,10 +19,10 @@ struct TraceCase {
 
 inline std::string describe(const Error& e) {
   switch (e.kind) {
-    case ErrorKind::UnexpectedEof: return "UnexpectedEof(" + e.text + ")";
-    case ErrorKind::UnexpectedToken: return "UnexpectedToken(" + e.text + ")";
-    case ErrorKind::EndEventMismatch: return "EndEventMismatch(" + e.text + "," + e.found + ")";
-    case ErrorKind::UnexpectedBang: return "UnexpectedBang(" + std::to_string(e.bang) + ")";
+    case ErrorKind::UnexpectedEof: return "UnexpectedEof(" + std::string(e.text()) + ")";
+    case ErrorKind::UnexpectedToken: return "UnexpectedToken(" + std::string(e.text()) + ")";
+    case ErrorKind::EndEventMismatch: return "EndEventMismatch(" + std::string(e.text()) + "," + std::string(e.found()) + ")";
+    case ErrorKind::UnexpectedBang: return "UnexpectedBang(" + std::to_string(e.bang()) + ")";
     case ErrorKind::EmptyDocType: return "EmptyDocType";
     case ErrorKind::NonDecodable: return "NonDecodable";
     default: return "Error#" + std::to_string(static_cast<int>(e.kind));

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "hooks.h"
-#include "module/failure.h"
+#include "failure/failure.h"
 #include "module/frame.h"
 
 namespace {

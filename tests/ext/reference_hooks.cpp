@@ -2,8 +2,8 @@
 // same frame and argument handling as `velmora.parse`.
 #include <Python.h>
 
+#include "cpython/text.h"
 #include "module/frame.h"
-#include "module/text.h"
 #include "reference_walk.h"
 
 namespace {

@@ -4,29 +4,26 @@
 #include <string>
 #include <vector>
 
-#include "convert/python_api.h"
-#include "module/failure.h"
-#include "module/scope.h"
-#include "module/text.h"
+#include "convert/key_cache.h"
+#include "convert/messages.h"
+#include "cpython/scope.h"
+#include "cpython/strings.h"
+#include "cpython/text.h"
+#include "failure/failure.h"
 #include "reader/reader.h"
 
 namespace velmora::testing {
 namespace {
 
 using convert::kNoneUnwrap;
-using convert::kUnwrapFrame;
 using reader::BytesStart;
 using reader::EventKind;
 
-std::string unwrap(const auto& error) {
-  std::string m(kUnwrapFrame);
-  reader::print(m, error);
-  return m;
-}
+std::string unwrap(const auto& error) { return convert::unwrap_message(error); }
 
 // Objects are owned by the call's scope, as every object of the conversion is.
-PyObject* str(std::string_view utf8) { return py::new_string(utf8); }
-PyObject* new_scoped_dict() { return py::register_new(PyDict_New()); }
+PyObject* str(std::string_view utf8) { return py::register_owned(py::new_string(utf8)); }
+PyObject* new_scoped_dict() { return py::register_owned(py::PyRef::steal(PyDict_New())); }
 
 std::string local_name_text(std::string_view qname) {
   auto name = reader::ln(reader::QName{qname});
@@ -47,12 +44,12 @@ void update_dict(PyObject* target, std::string_view key_text, PyObject* value) {
     if (PyErr_Occurred()) fail(convert::unwrap_message_for_pending_error());
     fail(std::string(kNoneUnwrap));
   }
-  py::register_owned(Py_NewRef(stored));
+  py::register_owned(py::PyRef::borrow(stored));
   PyObject* list;
   if (PyType_HasFeature(Py_TYPE(stored), Py_TPFLAGS_LIST_SUBCLASS)) {
     list = stored;
   } else {
-    list = py::register_new(PyList_New(1));
+    list = py::register_owned(py::PyRef::steal(PyList_New(1)));
     PyList_SET_ITEM(list, 0, Py_NewRef(stored));
   }
   if (PyList_Append(list, value) < 0) fail(convert::unwrap_message_for_pending_error());
@@ -102,7 +99,7 @@ PyObject* element_value(PyObject* element) {
     fail(std::string(kNoneUnwrap));
   }
   if (!PyType_HasFeature(Py_TYPE(text), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    fail(convert::unwrap_message_for_not_text(text));
+    fail(convert::unwrap_message(py::downcast_error(text, "PyString")));
   }
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &n);
@@ -119,9 +116,7 @@ PyObject* reference_parse_document(std::string_view text) {
     Level& level = *levels.back();
     auto result = level.reader.read_event_impl();
     if (result.is_err()) {
-      std::string m = "Error at position " + std::to_string(level.reader.position()) + ": ";
-      reader::print(m, result.error());
-      fail(std::move(m));
+      fail(convert::position_message(level.reader.position(), result.error()));
     }
     const reader::Event& event = result.value();
     switch (event.kind()) {

@@ -3,19 +3,24 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cpython/api_failure.h"
+#include "cpython/pyerr.h"
+#include "cpython/scope.h"
+#include "cpython/scope_state.h"
+#include "cpython/strings.h"
+#include "cpython/text.h"
+#include "failure/failure.h"
 #include "hooks.h"
 #include "module/binding.h"
-#include "module/failure.h"
 #include "module/frame.h"
-#include "module/pyerr.h"
-#include "module/scope.h"
-#include "module/text.h"
 
 __attribute__((weak)) void add_failure_hooks(PyObject*) {}
 __attribute__((weak)) void add_reference_hooks(PyObject*) {}
@@ -46,7 +51,31 @@ R steal_or_error(PyObject* obj) {
   if (obj == nullptr) return R::err(fetch_error());
   return R::ok(PyRef::steal(obj));
 }
-R text_result(std::string_view text) { return R::ok(new_string_ref(text)); }
+R text_result(std::string_view text) { return R::ok(new_string(text)); }
+
+// The text of a `str` argument, copied.
+PyResult<std::string> owned_text(PyObject* obj) {
+  auto text = argument_text(obj);
+  if (!text) return PyResult<std::string>::err(std::move(text).error());
+  return PyResult<std::string>::ok(std::string(text.value()));
+}
+
+// The exception's __cause__ as an error value, if it has one.
+std::optional<PyErr> cause(PyErr& err) {
+  PyRef cause = PyRef::steal(PyException_GetCause(err.make_normalized()));
+  if (!cause) return std::nullopt;
+  return from_value(register_owned(std::move(cause)));
+}
+
+// The scope's state as the hooks below report and set it.
+namespace scope = velmora::py::scope_state;
+std::size_t owned_count() {
+  return scope::t_owned_state == scope::OwnedState::Alive ? scope::owned_objects()->size() : 0;
+}
+std::size_t pending_decrefs() {
+  std::lock_guard lock(scope::reference_pool().mutex);
+  return scope::reference_pool().pending_decrefs.size();
+}
 
 // bind(description, args, nargs, kwnames) with description =
 // (class_name | None, function_name, positional_names, positional_only_count,
@@ -83,12 +112,12 @@ VELMORA_HOOK(bind, 4) {
   auto bound = desc.extract_arguments_fastcall(vector, nargs, kwnames, slots);
   if (!bound) return R::err(std::move(bound).error());
 
-  PyRef result = PyRef::borrow(register_new(PyDict_New()));
+  PyRef result = PyRef::borrow(register_owned(PyRef::steal(PyDict_New())));
   for (std::size_t i = 0; i < slots.size(); ++i) {
     if (slots[i] == nullptr) continue;
     std::string_view name = i < positional.size() ? positional[i]
                                                   : keyword_only[i - positional.size()].name;
-    if (PyDict_SetItem(result.get(), new_string(name), slots[i]) != 0) return R::err(fetch_error());
+    if (PyDict_SetItem(result.get(), register_owned(new_string(name)), slots[i]) != 0) return R::err(fetch_error());
   }
   return R::ok(std::move(result));
 }
@@ -140,9 +169,10 @@ VELMORA_HOOK(type_mismatch, 1) { return R::err(downcast_error(args[0], "PyString
 VELMORA_HOOK(raise_value, 1) { return R::err(from_value(args[0])); }
 
 VELMORA_HOOK(cause_of, 1) {
-  auto cause = from_value(args[0]).cause();
-  if (!cause) return none();
-  return R::ok(PyRef::steal(std::move(*cause).into_value()));
+  PyErr err = from_value(args[0]);
+  auto found = cause(err);
+  if (!found) return none();
+  return R::ok(std::move(*found).into_value());
 }
 
 // Calls f(); an exception it raises is taken back through fetch_error and raised again.
@@ -166,23 +196,23 @@ VELMORA_HOOK(panic_after_error, 0) { velmora::py::panic_after_error(); }
 
 // (GIL_COUNT, entries in this thread's scope array), seen from inside a frame.
 VELMORA_HOOK(scope_state, 0) {
-  return steal_or_error(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(testing::gil_count()),
-                                      static_cast<Py_ssize_t>(testing::owned_count())));
+  return steal_or_error(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(scope::t_entries),
+                                      static_cast<Py_ssize_t>(owned_count())));
 }
 
 // Hands a new reference to each argument to the frame's scope.
 PyObject* own(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return trampoline([&]() -> R {
-    for (Py_ssize_t i = 0; i < nargs; ++i) register_owned(Py_NewRef(args[i]));
+    for (Py_ssize_t i = 0; i < nargs; ++i) register_owned(PyRef::borrow(args[i]));
     return none();
   });
 }
 
 // Registers the result of f() in the scope, so the scope holds its only reference.
 VELMORA_HOOK(own_result_of, 1) {
-  PyObject* result = PyObject_CallNoArgs(args[0]);
-  if (result == nullptr) return R::err(fetch_error());
-  register_owned(result);
+  PyRef result = PyRef::steal(PyObject_CallNoArgs(args[0]));
+  if (!result) return R::err(fetch_error());
+  register_owned(std::move(result));
   return none();
 }
 
@@ -192,11 +222,11 @@ VELMORA_HOOK(nested_scope, 2) {
   PyObject* a = args[0];
   PyObject* b = args[1];
   const Py_ssize_t a0 = Py_REFCNT(a), b0 = Py_REFCNT(b);
-  register_owned(Py_NewRef(a));
+  register_owned(PyRef::borrow(a));
   Py_ssize_t b_inside = 0;
   {
     GILPool inner;
-    register_owned(Py_NewRef(b));
+    register_owned(PyRef::borrow(b));
     b_inside = Py_REFCNT(b) - b0;
   }
   return steal_or_error(
@@ -207,13 +237,13 @@ VELMORA_HOOK(nested_scope, 2) {
 // release is queued. Returns the number of queued releases.
 VELMORA_HOOK(decref_from_thread, 1) {
   PyObject* obj = Py_NewRef(args[0]);
-  std::thread([obj] { register_decref(obj); }).join();
-  return steal_or_error(PyLong_FromSize_t(testing::pending_decrefs()));
+  std::thread([obj] { register_decref(PyRef::steal(obj)); }).join();
+  return steal_or_error(PyLong_FromSize_t(pending_decrefs()));
 }
 
 // Leaves GIL_COUNT at `value` once this frame has ended.
 VELMORA_HOOK(set_gil_count, 1) {
-  testing::set_gil_count(PyLong_AsSsize_t(args[0]) + 1);
+  scope::t_entries = PyLong_AsSsize_t(args[0]) + 1;
   return none();
 }
 

@@ -10,23 +10,21 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
+
+#include "cpython/ref.h"
 
 namespace velmora::py {
 
-// Hands one new reference to the innermost open scope of this thread. Once the thread's array
-// has been destroyed (thread exit) the reference is kept forever rather than risk a crash.
-void register_owned(PyObject* obj);
-
-// register_owned for the result of an object-creating call. NULL means the interpreter could
-// not create the object: that is a fatal failure (panic_after_error). Returns `obj`, borrowed
-// from the scope.
-PyObject* register_new(PyObject* obj);
+// Hands a reference to the innermost open scope of this thread and answers the object, borrowed
+// from the scope. An empty handle is the NULL of a failed creating call: a fatal failure
+// (panic_after_error). Once the thread's array has been destroyed (thread exit) the reference is
+// kept forever rather than risk a crash.
+PyObject* register_owned(PyRef obj);
 
 // Gives up one strong reference: released at once when this thread is inside module code with
-// the lock held, otherwise queued for the next frame start.
-void register_decref(PyObject* obj) noexcept;
+// the lock held, otherwise queued for the next frame start. An empty handle does nothing.
+void register_decref(PyRef obj) noexcept;
 
 // Releases the references queued by register_decref. Never holds the queue's mutex while a
 // reference is released, since a release can run arbitrary Python code.
@@ -45,13 +43,5 @@ class GILPool {
  private:
   std::optional<std::size_t> start_;
 };
-
-// Introspection and a test hook, for the test-only extension.
-namespace testing {
-std::intptr_t gil_count() noexcept;
-std::size_t owned_count() noexcept;    // entries in this thread's array
-std::size_t pending_decrefs();         // references waiting in the queue
-void set_gil_count(std::intptr_t value) noexcept;
-}  // namespace testing
 
 }  // namespace velmora::py

@@ -1,38 +1,34 @@
-#include "module/scope.h"
+// Reference scopes: registration of scope-owned references, deferred releases, and the
+// GILPool that opens and closes a scope around every entry.
+#include "cpython/scope.h"
 
-#include <mutex>
 #include <new>
-#include <vector>
 
-#include "module/failure.h"
-#include "module/pyerr.h"
+#include "cpython/api_failure.h"
+#include "cpython/scope_state.h"
+#include "failure/failure.h"
 
 namespace velmora::py {
+namespace scope_state {
+
+thread_local std::intptr_t t_entries = 0;
+thread_local OwnedState t_owned_state = OwnedState::NotYetUsed;
+
 namespace {
-
-// Active frames on this thread; negative while access to the interpreter is prohibited.
-thread_local std::intptr_t GIL_COUNT = 0;
-
-enum class OwnedState : unsigned char { NotYetUsed, Alive, Destroyed };
-
-// Plain (trivially destructible) so that it can still be read after the thread's destructors ran.
-thread_local OwnedState owned_state = OwnedState::NotYetUsed;
-
 // The thread's array. Its destructor is the thread-exit hook: by then every frame on the thread
 // has ended, so it only frees the storage.
 struct OwnedObjects {
   std::vector<PyObject*> items;
-  ~OwnedObjects() { owned_state = OwnedState::Destroyed; }
+  ~OwnedObjects() { t_owned_state = OwnedState::Destroyed; }
 };
+}  // namespace
 
-// The array of this thread, or null once it is destroyed. The first call on a thread constructs
-// the thread_local, which registers its destructor for thread exit.
 std::vector<PyObject*>* owned_objects() {
-  switch (owned_state) {
+  switch (t_owned_state) {
     case OwnedState::Alive:
       break;
     case OwnedState::NotYetUsed:
-      owned_state = OwnedState::Alive;
+      t_owned_state = OwnedState::Alive;
       break;
     case OwnedState::Destroyed:
       return nullptr;
@@ -41,41 +37,36 @@ std::vector<PyObject*>* owned_objects() {
   return &storage.items;
 }
 
-// The process-wide queue of releases requested without the interpreter lock.
-struct ReferencePool {
-  std::mutex mutex;
-  std::vector<PyObject*> pending_decrefs;
-};
-
-ReferencePool& POOL() {
+ReferencePool& reference_pool() {
   static ReferencePool* pool = new ReferencePool;  // never destroyed: used until process exit
   return *pool;
 }
 
-}  // namespace
+}  // namespace scope_state
 
-void register_owned(PyObject* obj) {
+using namespace scope_state;
+
+PyObject* register_owned(PyRef ref) {
+  if (!ref) panic_after_error();
+  PyObject* obj = ref.release();
   auto* owned = owned_objects();
-  if (owned == nullptr) return;
+  if (owned == nullptr) return obj;
   try {
     owned->push_back(obj);
   } catch (const std::bad_alloc&) {
     allocation_failed(sizeof(PyObject*) * (owned->capacity() == 0 ? 1 : 2 * owned->capacity()));
   }
-}
-
-PyObject* register_new(PyObject* obj) {
-  if (obj == nullptr) panic_after_error();
-  register_owned(obj);
   return obj;
 }
 
-void register_decref(PyObject* obj) noexcept {
-  if (GIL_COUNT >= 1) {
+void register_decref(PyRef ref) noexcept {
+  PyObject* obj = ref.release();
+  if (obj == nullptr) return;
+  if (t_entries >= 1) {
     Py_DECREF(obj);
     return;
   }
-  ReferencePool& pool = POOL();
+  ReferencePool& pool = reference_pool();
   std::lock_guard lock(pool.mutex);
   try {
     pool.pending_decrefs.push_back(obj);
@@ -85,7 +76,7 @@ void register_decref(PyObject* obj) noexcept {
 }
 
 void update_counts() {
-  ReferencePool& pool = POOL();
+  ReferencePool& pool = reference_pool();
   std::vector<PyObject*> taken;
   {
     std::lock_guard lock(pool.mutex);
@@ -96,17 +87,17 @@ void update_counts() {
 }
 
 GILPool::GILPool() {
-  if (GIL_COUNT < 0) {
-    if (GIL_COUNT == -1)
+  if (t_entries < 0) {
+    if (t_entries == -1)
       fail("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
     fail("Access to the GIL is currently prohibited.");
   }
-  ++GIL_COUNT;
+  ++t_entries;
   try {
     update_counts();
     if (auto* owned = owned_objects()) start_ = owned->size();
   } catch (...) {
-    --GIL_COUNT;
+    --t_entries;
     throw;
   }
 }
@@ -130,19 +121,7 @@ GILPool::~GILPool() {
     }
     for (PyObject* obj : detached) Py_DECREF(obj);
   }
-  --GIL_COUNT;
+  --t_entries;
 }
-
-namespace testing {
-std::intptr_t gil_count() noexcept { return GIL_COUNT; }
-std::size_t owned_count() noexcept {
-  return owned_state == OwnedState::Alive ? owned_objects()->size() : 0;
-}
-std::size_t pending_decrefs() {
-  std::lock_guard lock(POOL().mutex);
-  return POOL().pending_decrefs.size();
-}
-void set_gil_count(std::intptr_t value) noexcept { GIL_COUNT = value; }
-}  // namespace testing
 
 }  // namespace velmora::py

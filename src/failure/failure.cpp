@@ -2,7 +2,7 @@
 //
 // Order matters: the report is written at the failure point, before the throw, so it comes
 // before any clean-up and before anything Python prints about the resulting exception.
-#include "module/failure.h"
+#include "failure/failure.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "module/backtrace.h"
-#include "module/failure_output.h"
+#include "failure/backtrace.h"
+#include "failure/output.h"
 
 namespace velmora {
 namespace {

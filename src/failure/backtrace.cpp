@@ -2,7 +2,7 @@
 // ELF symbol tables through libbacktrace, linked statically from the compiler's own runtime
 // files. The module's symbols are hidden, so dladdr alone could name none of its frames.
 // Without libbacktrace at build time, frames are named through dladdr where possible.
-#include "module/backtrace.h"
+#include "failure/backtrace.h"
 
 #include <cxxabi.h>
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "module/failure_output.h"
+#include "failure/output.h"
 
 #if VELMORA_HAVE_LIBBACKTRACE
 #include <backtrace.h>

@@ -1,18 +1,18 @@
-// Error values of the module boundary (PyErr), how they are taken from and given back to the
-// interpreter, their printed form, and the conversion of a caught fatal failure.
+// Error values of the boundary (PyErr) with all their lazy builders: how they are taken from and
+// given back to the interpreter, their printed form, and the PanicException of a caught fatal
+// failure.
 #pragma once
 
 #include <Python.h>
 
 #include <memory>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 
-#include "module/pyref.h"
+#include "cpython/ref.h"
 #include "reader/result.h"
 
 namespace velmora::py {
@@ -37,11 +37,11 @@ class PyErr {
   // A lazy error of type `exc_type` (a standard exception type) whose one argument is `message`.
   static PyErr with_message(PyObject* exc_type, std::string message);
 
-  PyErr(PyErr&& other) noexcept;
+  PyErr(PyErr&& other) noexcept = default;
   PyErr& operator=(PyErr&& other) noexcept;
   ~PyErr();
 
-  bool is_normalized() const noexcept { return instance_ != nullptr; }
+  bool is_normalized() const noexcept { return static_cast<bool>(instance_); }
 
   // Creates the exception instance if the error is still lazy; returns it, borrowed.
   PyObject* make_normalized();
@@ -52,15 +52,13 @@ class PyErr {
 
   // Sets the error as the thread's pending exception.
   void restore() &&;
-  // The exception instance as a new reference, with its traceback attached.
-  PyObject* into_value() &&;
-  // The exception's __cause__ as an error value, if it has one.
-  std::optional<PyErr> cause();
+  // The exception instance, with its traceback attached.
+  PyRef into_value() &&;
 
  private:
   PyErr() noexcept = default;
   std::unique_ptr<LazyError> lazy_;
-  PyObject* instance_ = nullptr;  // owned
+  PyRef instance_;
 };
 
 template <class T>
@@ -81,18 +79,22 @@ inline constexpr const char* kNoExceptionSet = "attempted to fetch exception but
 // "exception type" it claims to be, which the interpreter refuses with a TypeError.
 PyErr from_value(PyObject* obj);
 
+// Appends repr(obj), read lossily. When repr() fails the error is dropped, nothing is appended
+// and false is returned: whoever builds the text stops there.
+bool append_debug(std::string& out, PyObject* obj);
+
 // Appends the printed form "PyErr { type: ..., value: ..., traceback: ... }". Normalises the
 // error. If a repr() fails, the text stops right after that field's name and false is returned.
 bool append_printed_form(std::string& out, PyErr& err);
+
+// The PanicException type (borrowed), made on first need and kept for the process. Failing to
+// make it is a fatal failure.
+PyObject* panic_exception_type();
 
 // The error raised for a caught fatal failure: a PanicException whose one argument is the
 // failure's message; a failure without a message gets a fixed text saying where it came from.
 PyErr from_panic_payload(std::optional<std::string> message);
 inline constexpr std::string_view kNativeFailureMessage =
     "a failure was raised by velmora's native code";
-
-// An object-creating API call returned NULL: print the pending exception the interpreter's way,
-// then fail fatally with "Python API call failed".
-[[noreturn]] void panic_after_error(std::source_location where = std::source_location::current());
 
 }  // namespace velmora::py

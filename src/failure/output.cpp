@@ -1,4 +1,5 @@
-#include "module/failure_output.h"
+// Unbuffered, allocation-free lines of failure reports on descriptor 2.
+#include "failure/output.h"
 
 #include <unistd.h>
 
@@ -6,13 +7,14 @@
 #include <cerrno>
 
 namespace velmora::failure_output {
-namespace {
 
-std::atomic<WriteFunction> g_write{&::write};
+std::atomic<WriteFunction> g_report_write{&::write};
+
+namespace {
 
 // Writes all of `piece`, in chunks; false if some of it could not be written.
 bool write_piece(std::string_view piece) noexcept {
-  const WriteFunction write = g_write.load(std::memory_order_relaxed);
+  const WriteFunction write = g_report_write.load(std::memory_order_relaxed);
   const char* data = piece.data();
   std::size_t left = piece.size();
   while (left > 0) {
@@ -30,10 +32,6 @@ bool write_piece(std::string_view piece) noexcept {
 }
 
 }  // namespace
-
-void set_write_function(WriteFunction write) noexcept {
-  g_write.store(write != nullptr ? write : &::write, std::memory_order_relaxed);
-}
 
 StderrLine& StderrLine::operator<<(std::string_view piece) noexcept {
   if (intact_) intact_ = write_piece(piece);

@@ -1,4 +1,4 @@
-// The PanicException type: what Python code sees when a call of the module fails fatally.
+// The PanicException type's cell: its name, its docstring, and its one-time creation.
 #pragma once
 
 #include <Python.h>
@@ -18,12 +18,13 @@ inline constexpr std::string_view kPanicExceptionDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-// The type, made on first need and kept for the rest of the process (borrowed). Failing to make
-// it is a fatal failure.
-PyObject* panic_exception_type();
-
 // The type if it has been made already, else null. No PanicException instance can exist before
 // the type does, so checking a taken exception needs no new type.
 PyObject* existing_panic_exception_type() noexcept;
+
+// The type, made on the first call and kept for the rest of the process (borrowed); NULL with
+// the interpreter's error set when it cannot be made. The failure policy is the caller's
+// (panic_exception_type in cpython/pyerr.h).
+PyObject* create_panic_exception_type();
 
 }  // namespace velmora::py

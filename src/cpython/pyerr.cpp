@@ -1,10 +1,13 @@
-#include "module/pyerr.h"
+// PyErr: lazy and normalised error values, their builders, taking and raising them, their
+// printed form, and the PanicException of a caught fatal failure.
+#include "cpython/pyerr.h"
 
-#include "module/failure.h"
-#include "module/failure_output.h"
-#include "module/panic_exception.h"
-#include "module/scope.h"
-#include "module/text.h"
+#include "cpython/api_failure.h"
+#include "cpython/panic_exception.h"
+#include "cpython/scope.h"
+#include "cpython/strings.h"
+#include "failure/failure.h"
+#include "failure/output.h"
 
 namespace velmora::py {
 namespace {
@@ -16,11 +19,11 @@ class MessageError final : public LazyError {
       : exc_type_(exc_type), message_(std::move(message)) {}
   std::pair<PyRef, PyRef> build() override {
     if (exc_type_ == nullptr) panic_after_error();
-    return {PyRef::borrow(exc_type_), new_string_ref(message_)};
+    return {PyRef::borrow(exc_type_), new_string(message_)};
   }
 
  private:
-  PyObject* exc_type_;  // a static type of the interpreter: never released
+  PyObject* exc_type_;  // a static type of the interpreter, borrowed: never released
   std::string message_;
 };
 
@@ -28,18 +31,16 @@ class MessageError final : public LazyError {
 // refuses it with its own TypeError.
 class NotAnException final : public LazyError {
  public:
-  explicit NotAnException(PyObject* obj) : obj_(Py_NewRef(obj)), none_(Py_NewRef(Py_None)) {}
+  explicit NotAnException(PyObject* obj) : obj_(PyRef::borrow(obj)), none_(PyRef::borrow(Py_None)) {}
   ~NotAnException() override {
-    if (obj_ != nullptr) register_decref(obj_);
-    if (none_ != nullptr) register_decref(none_);
+    register_decref(std::move(obj_));
+    register_decref(std::move(none_));
   }
-  std::pair<PyRef, PyRef> build() override {
-    return {PyRef::steal(std::exchange(obj_, nullptr)), PyRef::steal(std::exchange(none_, nullptr))};
-  }
+  std::pair<PyRef, PyRef> build() override { return {std::move(obj_), std::move(none_)}; }
 
  private:
-  PyObject* obj_;
-  PyObject* none_;
+  PyRef obj_;
+  PyRef none_;
 };
 
 // The PanicException of a caught fatal failure: args is the 1-tuple (message,).
@@ -50,7 +51,7 @@ class PanicMessage final : public LazyError {
     PyRef type = PyRef::borrow(panic_exception_type());
     PyRef args = PyRef::steal(PyTuple_New(1));
     if (!args) panic_after_error();
-    PyTuple_SET_ITEM(args.get(), 0, new_string_ref(message_).release());
+    PyTuple_SET_ITEM(args.get(), 0, new_string(message_).release());
     return {std::move(type), std::move(args)};
   }
 
@@ -92,7 +93,7 @@ PyErr PyErr::lazy(std::unique_ptr<LazyError> builder) noexcept {
 
 PyErr PyErr::normalized(PyRef instance) noexcept {
   PyErr err;
-  err.instance_ = instance.release();
+  err.instance_ = std::move(instance);
   return err;
 }
 
@@ -100,56 +101,41 @@ PyErr PyErr::with_message(PyObject* exc_type, std::string message) {
   return lazy(std::make_unique<MessageError>(exc_type, std::move(message)));
 }
 
-PyErr::PyErr(PyErr&& other) noexcept
-    : lazy_(std::move(other.lazy_)), instance_(std::exchange(other.instance_, nullptr)) {}
-
 PyErr& PyErr::operator=(PyErr&& other) noexcept {
   if (this != &other) {
     PyErr old(std::move(*this));
     lazy_ = std::move(other.lazy_);
-    instance_ = std::exchange(other.instance_, nullptr);
+    instance_ = std::move(other.instance_);
   }
   return *this;
 }
 
-PyErr::~PyErr() {
-  if (instance_ != nullptr) register_decref(instance_);
-}
+PyErr::~PyErr() { register_decref(std::move(instance_)); }
 
 PyObject* PyErr::make_normalized() {
-  if (instance_ != nullptr) return instance_;
+  if (instance_) return instance_.get();
   if (!lazy_) fail("Cannot normalize a PyErr while already normalizing it.");
   raise_lazy(std::move(lazy_));  // the state stays empty until the instance is back
-  PyObject* exc = PyErr_GetRaisedException();
-  if (exc == nullptr) fail("exception missing after writing to the interpreter");
-  instance_ = exc;
-  return exc;
+  instance_ = PyRef::steal(PyErr_GetRaisedException());
+  if (!instance_) fail("exception missing after writing to the interpreter");
+  return instance_.get();
 }
 
 void PyErr::restore() && {
-  if (instance_ != nullptr) {
-    PyErr_SetRaisedException(std::exchange(instance_, nullptr));
+  if (instance_) {
+    PyErr_SetRaisedException(instance_.release());
     return;
   }
   if (!lazy_) fail("PyErr state should never be invalid outside of normalization");
   raise_lazy(std::move(lazy_));
 }
 
-PyObject* PyErr::into_value() && {
-  PyObject* instance = Py_NewRef(make_normalized());
-  if (PyObject* traceback = PyException_GetTraceback(instance)) {
-    PyException_SetTraceback(instance, traceback);
-    Py_DECREF(traceback);
-  }
+PyRef PyErr::into_value() && {
+  PyRef instance = PyRef::borrow(make_normalized());
+  if (PyRef traceback = PyRef::steal(PyException_GetTraceback(instance.get())))
+    PyException_SetTraceback(instance.get(), traceback.get());
   PyErr consumed(std::move(*this));
   return instance;
-}
-
-std::optional<PyErr> PyErr::cause() {
-  PyObject* cause = PyException_GetCause(make_normalized());
-  if (cause == nullptr) return std::nullopt;
-  register_owned(cause);
-  return from_value(cause);
 }
 
 std::optional<PyErr> take() {
@@ -161,9 +147,8 @@ std::optional<PyErr> take() {
     return PyErr::normalized(std::move(exc));
 
   std::string message;
-  if (PyObject* text = PyObject_Str(exc.get())) {
-    register_owned(text);
-    message = to_string_lossy(text).view();
+  if (PyRef text = PyRef::steal(PyObject_Str(exc.get()))) {
+    message = to_string_lossy(register_owned(std::move(text))).view();
   } else {
     PyErr_Clear();
     message = "Unwrapped panic from Python code";
@@ -181,6 +166,15 @@ PyErr from_value(PyObject* obj) {
   return PyErr::lazy(std::make_unique<NotAnException>(obj));
 }
 
+bool append_debug(std::string& out, PyObject* obj) {
+  if (PyRef repr = PyRef::steal(PyObject_Repr(obj))) {
+    out += to_string_lossy(register_owned(std::move(repr))).view();
+    return true;
+  }
+  PyErr dropped = fetch_error();
+  return false;
+}
+
 bool append_printed_form(std::string& out, PyErr& err) {
   PyObject* instance = err.make_normalized();
   out += "PyErr { type: ";
@@ -188,27 +182,35 @@ bool append_printed_form(std::string& out, PyErr& err) {
   out += ", value: ";
   if (!append_debug(out, instance)) return false;
   out += ", traceback: ";
-  PyObject* traceback = PyException_GetTraceback(instance);
-  if (traceback == nullptr) {
+  PyRef traceback = PyRef::steal(PyException_GetTraceback(instance));
+  if (!traceback) {
     out += "None";
   } else {
-    register_owned(traceback);
+    PyObject* held = register_owned(std::move(traceback));
     out += "Some(";
-    if (!append_debug(out, traceback)) return false;
+    if (!append_debug(out, held)) return false;
     out += ")";
   }
   out += " }";
   return true;
 }
 
+PyObject* panic_exception_type() {
+  if (PyObject* type = existing_panic_exception_type()) return type;
+  if (PyExc_BaseException == nullptr) panic_after_error();
+  if (PyObject* type = create_panic_exception_type()) return type;
+  // Taken directly rather than through `take`, which looks for the very type that failed.
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  PyErr err = raised ? PyErr::normalized(std::move(raised))
+                     : PyErr::with_message(PyExc_SystemError, kNoExceptionSet);
+  std::string message = "Failed to initialize new exception type.: ";
+  append_printed_form(message, err);
+  fail(std::move(message));
+}
+
 PyErr from_panic_payload(std::optional<std::string> message) {
   return PyErr::lazy(std::make_unique<PanicMessage>(
       message ? std::move(*message) : std::string(kNativeFailureMessage)));
-}
-
-[[noreturn]] void panic_after_error(std::source_location where) {
-  if (PyErr_Occurred() != nullptr) PyErr_Print();
-  fail("Python API call failed", where);
 }
 
 }  // namespace velmora::py

@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "module/failure.h"
+#include "failure/failure.h"
 
 asm(".hidden _Znwm\n"
     ".hidden _Znam\n"

@@ -4,16 +4,17 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace velmora::failure_output {
 
-// The write(2) that reports use. Replaceable so that tests can inject short writes, errors
-// and failures raised from inside a report; the module itself never replaces it.
+// Where report bytes go: write(2). A cell rather than a direct call so that the failure
+// library's own tests can put short writes, errors and failures raised inside a report there.
 using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
-void set_write_function(WriteFunction write) noexcept;
+extern std::atomic<WriteFunction> g_report_write;
 
 // Largest count handed to one write call (what the kernel accepts without truncating signs).
 inline constexpr std::size_t kMaxWriteChunk = 2147483646;

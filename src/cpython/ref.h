@@ -1,5 +1,6 @@
-// An owned (strong) reference to a Python object: released when the handle goes away.
-// Every operation requires the interpreter lock.
+// The one owning handle for CPython references: a strong reference, released when the handle
+// goes away. Made only by `steal` (take over a new reference) or `borrow` (take a new reference
+// to a borrowed object), so every construction says which it is. Needs the interpreter lock.
 #pragma once
 
 #include <Python.h>

@@ -1,0 +1,31 @@
+// The state behind the reference scopes: the per-thread entry count and array of scope-owned
+// references, and the process-wide queue of deferred releases. Only scope.cpp changes it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace velmora::py::scope_state {
+
+// Active frames on this thread; negative while access to the interpreter is prohibited.
+extern thread_local std::intptr_t t_entries;
+
+enum class OwnedState : unsigned char { NotYetUsed, Alive, Destroyed };
+// Plain (trivially destructible) so that it can still be read after the thread's destructors ran.
+extern thread_local OwnedState t_owned_state;
+
+// The array of this thread, or null once it is destroyed. The first call on a thread constructs
+// it and registers its destructor for thread exit.
+std::vector<PyObject*>* owned_objects();
+
+// The process-wide queue of releases requested without the interpreter lock.
+struct ReferencePool {
+  std::mutex mutex;
+  std::vector<PyObject*> pending_decrefs;
+};
+ReferencePool& reference_pool();
+
+}  // namespace velmora::py::scope_state

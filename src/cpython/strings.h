@@ -1,0 +1,26 @@
+// Making `str` objects: new strings from UTF-8, the process-wide interned attribute names, and
+// the lossy UTF-8 text of a `str`. All of it needs the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "cpython/ref.h"
+#include "reader/cow_text.h"
+
+namespace velmora::py {
+
+// A new `str` holding `text` (valid UTF-8). A failed creation is fatal (panic_after_error). A
+// caller that wants the call's scope to own it hands it over with register_owned.
+PyRef new_string(std::string_view text);
+
+// The process-wide interned names used for attribute look-ups (borrowed, never released).
+enum class InternedName { Name, All, Qualname };
+PyObject* interned(InternedName name);
+
+// The UTF-8 text of a `str`, with each maximal invalid subpart (lone surrogates) replaced by
+// U+FFFD. Borrowed when the `str` has a UTF-8 form, owned otherwise. Leaves no error pending.
+reader::CowText to_string_lossy(PyObject* str);
+
+}  // namespace velmora::py
