@@ -147,6 +147,7 @@ const Settings kKeepTrailing = with([](Settings& s) { s.trim_trailing_whitespace
 const Settings kKeepEndNames = with([](Settings& s) { s.trim_end_tag_names = false; });
 const Settings kNoVerifyEnd = with([](Settings& s) { s.verify_end_tags = false; });
 const Settings kVerifyComments = with([](Settings& s) { s.verify_comments = true; });
+const Settings kContentBom = with([](Settings& s) { s.drop_bom_at_content_start = true; });
 
 INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
     SettingsCase{"defaults", Settings{}, "<a/>", "Empty(a):a Eof"},
@@ -163,7 +164,29 @@ INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
     SettingsCase{"verify comments, ok", kVerifyComments, "<!-- a - b --><!---->", "Comment( a - b ) Comment() Eof"},
     SettingsCase{"verify comments, inner", kVerifyComments, "<!-- a -- b -->", "!UnexpectedToken(--)@15"},
     SettingsCase{"verify comments, dash before close", kVerifyComments, "x<!-- a --->", "Text(x) !UnexpectedToken(--)@12"},
-    SettingsCase{"off: same comment", Settings{}, "<!-- a --->", "Comment( a -) Eof"}));
+    SettingsCase{"off: same comment", Settings{}, "<!-- a --->", "Comment( a -) Eof"},
+    // A byte order mark right after a start tag goes, with the whitespace after it; anywhere
+    // else it is text. Its bytes still count in positions.
+    SettingsCase{"content bom", kContentBom, "<a>\xEF\xBB\xBF \n x</a>", "Start(a):a Text(x) End(a) Eof"},
+    SettingsCase{"off: content bom", Settings{}, "<a>\xEF\xBB\xBFx</a>", "Start(a):a Text(\xEF\xBB\xBFx) End(a) Eof"},
+    SettingsCase{"content bom alone", kContentBom, "<a>\xEF\xBB\xBF  </a>", "Start(a):a End(a) Eof"},
+    SettingsCase{"content bom at end", kContentBom, "<a>\xEF\xBB\xBF", "Start(a):a Eof"},
+    SettingsCase{"content bom, only the first", kContentBom, "<a>\xEF\xBB\xBF\xEF\xBB\xBFx</a>",
+                 "Start(a):a Text(\xEF\xBB\xBFx) End(a) Eof"},
+    SettingsCase{"content bom after whitespace", kContentBom, "<a> \xEF\xBB\xBFx</a>",
+                 "Start(a):a Text(\xEF\xBB\xBFx) End(a) Eof"},
+    SettingsCase{"content bom after a comment", kContentBom, "<a><!---->\xEF\xBB\xBFx</a>",
+                 "Start(a):a Comment() Text(\xEF\xBB\xBFx) End(a) Eof"},
+    SettingsCase{"bom after an empty tag", kContentBom, "<e/>\xEF\xBB\xBFx", "Empty(e):e Text(\xEF\xBB\xBFx) Eof"},
+    SettingsCase{"bom after an end tag", kContentBom, "<a></a>\xEF\xBB\xBFx", "Start(a):a End(a) Text(\xEF\xBB\xBFx) Eof"},
+    SettingsCase{"content bom counts in positions", kContentBom, "<a>\xEF\xBB\xBF</b>",
+                 "Start(a):a !EndEventMismatch(a,b)@8"}));
+
+// Built and moved for every event: a reader result must stay a few words.
+TEST(ReaderResult, IsAtMostEightWords) {
+  EXPECT_LE(sizeof(Result<Event, Error>), 64u);
+  EXPECT_LE(sizeof(Error), 16u);
+}
 
 TEST(ReaderSettings, ExpandedEndNamesItsTagInTheInputAndEmptiesTheStack) {
   Settings s;

@@ -112,6 +112,33 @@ def test_installed_module_and_converter(installed, tmp_path):
     assert bad.returncode == 1 and "velmora: " in bad.stderr and "Traceback" not in bad.stderr
 
 
+# Names that only the test extension and the C++ tests may contain: hooks into the layers, the
+# reference conversion and the reader's read-to-end operations, which the shipped walk never calls.
+TEST_ONLY_SYMBOLS = [
+    "testing::",
+    "set_write_function",
+    "set_gil_count",
+    "owned_count",
+    "pending_decrefs()",
+    "owned_text",
+    "PyErr::cause",
+    "Reader::read_to_end",
+    "Reader::read_text",
+    "reference_parse",
+    "PyInit__velmora_test",
+]
+
+
+def test_installed_module_holds_no_test_code(installed):
+    python, bin_dir, site = installed
+    library = site / EXTENSION
+    every = run(["nm", "-C", "--defined-only", str(library)], timeout=60).stdout
+    dynamic = run(["nm", "-D", "--defined-only", "--format=just-symbols", str(library)], timeout=60).stdout.split()
+    assert dynamic == ["PyInit_velmora"]
+    found = {name: [line for line in every.splitlines() if name in line] for name in TEST_ONLY_SYMBOLS}
+    assert {name: lines for name, lines in found.items() if lines} == {}
+
+
 def test_uninstall_leaves_nothing(installed):
     # Runs after the converter test (file order); it empties the shared environment.
     python, bin_dir, site = installed
