@@ -2,6 +2,20 @@
 #include "convert/messages.h"
 
 namespace velmora::convert {
+namespace {
+
+template <class ReaderError>
+std::string framed(const ReaderError& error) {
+  std::string message(kUnwrapFrame);
+  reader::print(message, error);
+  return message;
+}
+
+}  // namespace
+
+std::string unwrap_message(const reader::Error& error) { return framed(error); }
+std::string unwrap_message(const reader::AttrError& error) { return framed(error); }
+std::string unwrap_message(const reader::Utf8Error& error) { return framed(error); }
 
 std::string unwrap_message(py::PyErr error) {
   std::string message(kUnwrapFrame);

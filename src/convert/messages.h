@@ -15,12 +15,9 @@ inline constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a 
 
 // "called `Result::unwrap()` on an `Err` value: " + the printed error value: a reader `Error`,
 // a bare `AttrError` or `Utf8Error`, or a Python error in its printed form.
-template <class ReaderError>
-std::string unwrap_message(const ReaderError& error) {
-  std::string message(kUnwrapFrame);
-  reader::print(message, error);
-  return message;
-}
+std::string unwrap_message(const reader::Error& error);
+std::string unwrap_message(const reader::AttrError& error);
+std::string unwrap_message(const reader::Utf8Error& error);
 std::string unwrap_message(py::PyErr error);
 
 // The unwrap message of the Python error pending now (taken out of the interpreter).

@@ -115,27 +115,29 @@ class Walk {
   // ---- failures ------------------------------------------------------------------------------
 
   // The walk's one exit with a failure.
-  [[noreturn]] static void raise(std::string message) { fail(std::move(message)); }
+  [[noreturn, gnu::cold, gnu::noinline]] static void raise(std::string message) {
+    fail(std::move(message));
+  }
 
   // A failure of the conversion proper: raised at once outside every element, else kept for the
   // end of the top-level element, after which nothing more is built. `unpushed` counts a start
   // tag that the reader has opened but the walk has not (it failed on that tag's attributes).
-  Status failed(std::string message, std::size_t unpushed = 0) {
+  [[gnu::cold, gnu::noinline]] Status failed(std::string message, std::size_t unpushed = 0) {
     if (open_.empty()) raise(std::move(message));
     deferred_ = std::move(message);
     skip_depth_ = open_.size() + unpushed;
     open_.clear();
     return Status::Failed;
   }
-  Status failed(py::PyErr error, std::size_t unpushed = 0) {
+  [[gnu::cold, gnu::noinline]] Status failed(py::PyErr error, std::size_t unpushed = 0) {
     return failed(unwrap_message(std::move(error)), unpushed);
   }
-  Status failed_on_pending_error(std::size_t unpushed = 0) {
+  [[gnu::cold, gnu::noinline]] Status failed_on_pending_error(std::size_t unpushed = 0) {
     return failed(py::fetch_error(), unpushed);
   }
 
   // A reader error is met before anything an enclosing element kept.
-  [[noreturn]] void on_reader_error(const reader::Error& error) {
+  [[noreturn, gnu::cold, gnu::noinline]] void on_reader_error(const reader::Error& error) {
     if (depth() == 0) raise(position_message(reader_.position(), error));
     raise(unwrap_message(error));
   }
