@@ -74,6 +74,7 @@ void BM_Events(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * doc.size()));
   state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+  state.counters["result_bytes"] = static_cast<double>(sizeof(velmora::reader::Result<velmora::reader::Event, velmora::reader::Error>));
 }
 
 // What the conversion asks of a parent reader for each element: skip to its end tag.

@@ -1,3 +1,5 @@
+// The pull reader: its state machine over the unread input, markup scanning, and the matching
+// end tag of read_to_end / read_text.
 #include "reader/reader.h"
 
 #include <algorithm>

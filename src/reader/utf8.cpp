@@ -1,5 +1,5 @@
-// UTF-8 validation. Errors report the longest valid prefix and the length of the maximal
-// invalid subpart found there, so a caller can resume right after it.
+// UTF-8 validation and lossy decoding. Errors report the longest valid prefix and the length
+// of the maximal invalid subpart found there, so a caller can resume right after it.
 #include "reader/utf8.h"
 
 #include <cstdint>

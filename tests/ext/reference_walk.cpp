@@ -1,3 +1,4 @@
+// The level-by-level reference conversion (see reference_walk.h), for differential tests only.
 #include "reference_walk.h"
 
 #include <memory>
