@@ -19,15 +19,15 @@ PyResult<PyRef> make_module(ModuleDef& def) {
   if (!def.interpreter.compare_exchange_strong(owner, id) && owner != id)
     return R::err(PyErr::with_message(PyExc_ImportError, kSubinterpreterMessage));
 
-  if (def.module == nullptr) {
+  if (!def.module) {
     PyRef module = PyRef::steal(PyModule_Create2(&def.definition, 1013));
     if (!module) return R::err(fetch_error());
     // On failure the module is released and the cell stays empty: a later import starts over.
     auto initialized = def.initializer(module.get());
     if (!initialized) return R::err(std::move(initialized).error());
-    if (def.module == nullptr) def.module = module.release();
+    if (!def.module) def.module = std::move(module);
   }
-  return R::ok(PyRef::borrow(def.module));
+  return R::ok(PyRef::borrow(def.module.get()));
 }
 
 PyResult<Done> add_function(PyObject* module, PyObject* function) {

@@ -12,14 +12,15 @@
 
 namespace velmora::py {
 
-// Lives for the whole process. `module` keeps one strong reference once filled, so a re-import
-// in the same interpreter gets the very same object back.
+// Lives for the whole process and is never destroyed (the interpreter may be gone by the time
+// static destructors run). `module` keeps one strong reference once filled, so a re-import in
+// the same interpreter gets the very same object back.
 struct ModuleDef {
   // Adds the module's contents to a fresh module object.
   PyResult<Done> (*initializer)(PyObject* module);
   PyModuleDef definition;
   std::atomic<std::int64_t> interpreter{-1};
-  PyObject* module = nullptr;
+  PyRef module;
 };
 
 inline constexpr const char* kSubinterpreterMessage =

@@ -18,26 +18,30 @@ PyResult<Done> initialize_velmora(PyObject* module) {
   return add_function(module, register_owned(std::move(parse)));
 }
 
-ModuleDef VELMORA_MODULE = {
-    .initializer = &initialize_velmora,
-    .definition =
-        {
-            PyModuleDef_HEAD_INIT,
-            "velmora",  // m_name
-            "",         // m_doc: __doc__ is the empty str, not None
-            0,          // m_size: no per-module state
-            nullptr,    // m_methods: functions are added by the initializer
-            nullptr,    // m_slots: single-phase initialisation
-            nullptr,
-            nullptr,
-            nullptr,
-        },
-};
+// Made on first use and never destroyed: see ModuleDef.
+ModuleDef& velmora_module() {
+  static ModuleDef* def = new ModuleDef{
+      .initializer = &initialize_velmora,
+      .definition =
+          {
+              PyModuleDef_HEAD_INIT,
+              "velmora",  // m_name
+              "",         // m_doc: __doc__ is the empty str, not None
+              0,          // m_size: no per-module state
+              nullptr,    // m_methods: functions are added by the initializer
+              nullptr,    // m_slots: single-phase initialisation
+              nullptr,
+              nullptr,
+              nullptr,
+          },
+  };
+  return *def;
+}
 
 }  // namespace
 }  // namespace velmora::py
 
 PyMODINIT_FUNC PyInit_velmora(void) {
   return velmora::py::trampoline(
-      [] { return velmora::py::make_module(velmora::py::VELMORA_MODULE); });
+      [] { return velmora::py::make_module(velmora::py::velmora_module()); });
 }
