@@ -1,25 +1,18 @@
 // Unbuffered, allocation-free lines of failure reports on descriptor 2.
 #include "failure/output.h"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 
 namespace velmora::failure_output {
-
-std::atomic<WriteFunction> g_report_write{&::write};
-
 namespace {
 
 // Writes all of `piece`, in chunks; false if some of it could not be written.
 bool write_piece(std::string_view piece) noexcept {
-  const WriteFunction write = g_report_write.load(std::memory_order_relaxed);
   const char* data = piece.data();
   std::size_t left = piece.size();
   while (left > 0) {
     const std::size_t chunk = left < kMaxWriteChunk ? left : kMaxWriteChunk;
-    const ssize_t written = write(2, data, chunk);
+    const ssize_t written = write_report(2, data, chunk);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;

@@ -4,17 +4,15 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace velmora::failure_output {
 
-// Where report bytes go: write(2). A cell rather than a direct call so that the failure
-// library's own tests can put short writes, errors and failures raised inside a report there.
-using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
-extern std::atomic<WriteFunction> g_report_write;
+// The one write(2) behind every report. Defined in a unit of its own (report_sink.cpp), which
+// the module links; the failure library's tests link a scripted one in its place instead.
+ssize_t write_report(int fd, const void* data, std::size_t size) noexcept;
 
 // Largest count handed to one write call (what the kernel accepts without truncating signs).
 inline constexpr std::size_t kMaxWriteChunk = 2147483646;

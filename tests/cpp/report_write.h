@@ -1,14 +1,14 @@
-// Test helper: swaps the write(2) behind failure reports for a scripted one (null: the real one).
+// Test helper: the scripted sink of failure reports that the C++ tests link in place of the
+// module's write(2) (report_write.cpp); set_write_function swaps what it calls (null: write(2)).
 #pragma once
 
-#include <unistd.h>
+#include <sys/types.h>
 
-#include "failure/output.h"
+#include <cstddef>
 
 namespace velmora::failure_output {
 
-inline void set_write_function(WriteFunction write) noexcept {
-  g_report_write.store(write != nullptr ? write : &::write, std::memory_order_relaxed);
-}
+using WriteFunction = ssize_t (*)(int fd, const void* data, std::size_t size);
+void set_write_function(WriteFunction write) noexcept;
 
 }  // namespace velmora::failure_output
