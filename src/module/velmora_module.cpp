@@ -1,4 +1,5 @@
 // The module `velmora` and its entry point, the one symbol the shared library exports.
+#include "module/exception_home.h"
 #include "module/frame.h"
 #include "module/module_init.h"
 #include "module/parse_function.h"
@@ -16,7 +17,9 @@ PyResult<Done> initialize_velmora(PyObject* module) {
   PyObject* parse = PyCMethod_New(&PARSE_METHOD, module, module_name, nullptr);
   if (parse == nullptr) return R::err(fetch_error());
   register_owned(parse);
-  return add_function(module, parse);
+  auto added = add_function(module, parse);
+  if (!added) return added;
+  return publish_exception_home();
 }
 
 ModuleDef VELMORA_MODULE = {
