@@ -1,6 +1,7 @@
 // The module `velmora` and its entry point, the one symbol the shared library exports.
 #include "cpython/scope.h"
 #include "cpython/strings.h"
+#include "module/exception_home.h"
 #include "module/frame.h"
 #include "module/module_init.h"
 #include "module/parse_function.h"
@@ -15,7 +16,9 @@ PyResult<Done> initialize_velmora(PyObject* module) {
   PyObject* module_name = register_owned(new_string(name));
   PyRef parse = PyRef::steal(PyCMethod_New(&PARSE_METHOD, module, module_name, nullptr));
   if (!parse) return R::err(fetch_error());
-  return add_function(module, register_owned(std::move(parse)));
+  auto added = add_function(module, register_owned(std::move(parse)));
+  if (!added) return added;
+  return publish_exception_home();
 }
 
 // Made on first use and never destroyed: see ModuleDef.
