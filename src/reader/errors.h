@@ -9,14 +9,9 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::reader {
+#include "reader/utf8.h"
 
-// A failed UTF-8 check: the longest valid prefix and the length of the bad sequence there
-// (absent when the input ends inside a sequence).
-struct Utf8Error {
-  std::size_t valid_up_to = 0;
-  std::optional<std::uint8_t> error_len;
-};
+namespace velmora::reader {
 
 enum class AttrErrorKind { ExpectedEq, ExpectedValue, UnquotedValue, ExpectedQuote, Duplicated };
 

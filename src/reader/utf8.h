@@ -3,13 +3,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "reader/errors.h"
-
 namespace velmora::reader {
+
+// A failed UTF-8 check: the longest valid prefix and the length of the bad sequence there
+// (absent when the input ends inside a sequence).
+struct Utf8Error {
+  std::size_t valid_up_to = 0;
+  std::optional<std::uint8_t> error_len;
+};
 
 // A byte that continues a sequence (10xxxxxx) and so cannot start a character.
 constexpr bool is_continuation_byte(char b) { return (static_cast<unsigned char>(b) & 0xC0) == 0x80; }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "reader/errors.h"
 #include "reader/utf8.h"
 
 namespace velmora::reader {
