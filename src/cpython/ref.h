@@ -36,8 +36,6 @@ class PyRef {
 
   // Gives the reference to the caller, who must release it (or hand it to the interpreter).
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
-  // A new reference for the caller; this handle keeps its own.
-  [[nodiscard]] PyObject* new_ref() const noexcept { return Py_XNewRef(ptr_); }
 
   void reset() noexcept { Py_XDECREF(std::exchange(ptr_, nullptr)); }
 
