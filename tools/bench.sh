@@ -4,20 +4,12 @@
 # the package's dependencies. Arguments go to bench/compare.py (--quick, --json FILE, --only ...).
 # Builds into build/ unless BUILD_DIR says otherwise.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
+cd "$VELMORA_ROOT"
 
-tools/build.sh >&2  # bootstraps .venv unless VENV_PYTHON names an interpreter
-build=${BUILD_DIR:-build}
-
-venv=.venv-bench
-if [[ ! -x $venv/bin/python ]] || ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then
-  rm -rf "$venv"
-  "$(tools/find-python.sh)" -m venv "$venv" >&2
-fi
-stamp=$venv/.requirements.stamp
-if ! cmp -s bench/requirements.txt "$stamp" 2>/dev/null; then
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r bench/requirements.txt >&2
-  cp bench/requirements.txt "$stamp"
-fi
-
-PYTHONPATH="$PWD/$build" exec "$venv/bin/python" bench/compare.py "$@"
+tools/build.sh >&2  # sets up .venv unless VENV_PYTHON names an interpreter
+build=$(velmora_build_dir)
+version=${VELMORA_PYTHON_VERSION:-$VELMORA_DEFAULT_VERSION}
+# The benchmark's environment is its own (.venv-bench, .venv-bench-3.13), never the package's.
+bench_python=$(velmora_venv "$version" bench/requirements.txt .venv-bench)
+PYTHONPATH=$(velmora_pythonpath "$build") exec "$bench_python" bench/compare.py "$@"

@@ -5,16 +5,14 @@
 # New inputs go to $FUZZ_BUILD_DIR/corpus, crashes to $FUZZ_BUILD_DIR/artifacts; fuzz/corpus
 # itself is only read.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
+cd "$VELMORA_ROOT"
 seconds=${1:-10}
 command -v clang++ >/dev/null || { echo "error: clang++ not found (Debian: clang, libclang-rt-dev)" >&2; exit 1; }
 python=${VENV_PYTHON:-$(tools/bootstrap.sh)}
-bin=$(dirname "$python")
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-
-"$bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DPython_EXECUTABLE="$python" \
-  -DCMAKE_CXX_COMPILER=clang++ -DVELMORA_BUILD_FUZZ=ON >/dev/null
-"$bin/cmake" --build "$build" --target reader_fuzz
+velmora_cmake_configure "$python" "$build" -DCMAKE_CXX_COMPILER=clang++ -DVELMORA_BUILD_FUZZ=ON
+"$(dirname "$python")/cmake" --build "$build" --target reader_fuzz
 
 mkdir -p "$build/corpus" "$build/artifacts"
 fuzzer=$build/reader_fuzz

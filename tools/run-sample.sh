@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Builds the module when needed and converts a document (by default the shipped sample) with the
-# command-line converter, printing the result as JSON.
+# The main job: builds the module when needed (no root, build tools only) and converts XML files
+# to JSON with the velmora command. Arguments are the command's own, paths relative to the
+# folder it is run from; with none it converts the shipped sample with indentation.
+#   tools/run-sample.sh [FILE|FOLDER ...] [--indent N] [--jsonl] ...
 set -euo pipefail
-cd "$(dirname "$0")/.."
-python=$(tools/bootstrap.sh)
-VENV_PYTHON=$python tools/build.sh >/dev/null
-PYTHONPATH="$PWD/${BUILD_DIR:-build}:$PWD/python" exec "$python" -m velmora_cli "${1:-samples/catalog.xml}"
+source "$(dirname "$0")/common.sh"
+python=${VENV_PYTHON:-$("$VELMORA_ROOT/tools/bootstrap.sh")}
+build=$(velmora_build_dir)
+velmora_cmake_build "$python" "$build" >/dev/null
+(($#)) || set -- "$VELMORA_ROOT/samples/catalog.xml" --indent 2
+PYTHONPATH=$(velmora_pythonpath "$build") exec "$python" -m velmora_tools "$@"

@@ -8,8 +8,9 @@
 # leaves blocks behind at exit by design, so tools/lsan_filter.py fails the run only on leaks whose
 # allocation stack passes through the module, and on every other sanitizer report.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-python=${VENV_PYTHON:-$(tools/bootstrap.sh)} || exit 1
+source "$(dirname "$0")/common.sh"
+cd "$VELMORA_ROOT"
+python=${VENV_PYTHON:-$(tools/bootstrap.sh --dev)} || exit 1
 build=${ASAN_BUILD_DIR:-build-asan}
 VENV_PYTHON=$python BUILD_DIR=$build tools/build.sh -DCMAKE_CXX_COMPILER=g++ \
   -DVELMORA_BUILD_TESTS=ON -DVELMORA_SANITIZE=ON || { echo "sanitizer build failed" >&2; exit 1; }
@@ -34,7 +35,7 @@ export LD_PRELOAD=$preload
 # run, so the test of that handler cannot pass here; it runs in the ordinary suite.
 selection=(tests/python)
 (($#)) && selection=("$@")
-PYTHONPATH="$PWD/$build:$PWD/tests/python${PYTHONPATH:+:$PYTHONPATH}" \
+PYTHONPATH="$(velmora_pythonpath "$build"):$PWD/tests/python" \
   "$python" -m pytest -q -p no:cacheprovider "${selection[@]}" \
   --deselect tests/python/test_failure_report.py::test_exhausted_memory_writes_one_line_and_aborts || status=1
 unset LD_PRELOAD

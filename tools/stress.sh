@@ -7,9 +7,10 @@
 # Needs about 11 GiB of available memory for its largest case (which skips itself otherwise),
 # and some minutes.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-python=${VENV_PYTHON:-$(tools/bootstrap.sh)} || exit 1
-build=${BUILD_DIR:-build}
+source "$(dirname "$0")/common.sh"
+cd "$VELMORA_ROOT"
+python=${VENV_PYTHON:-$(tools/bootstrap.sh --dev)} || exit 1
+build=$(velmora_build_dir)
 VENV_PYTHON=$python BUILD_DIR=$build tools/build.sh || { echo "build failed" >&2; exit 1; }
-PYTHONPATH="$PWD/$build:$PWD/tests/python${PYTHONPATH:+:$PYTHONPATH}" \
+PYTHONPATH="$(velmora_pythonpath "$build"):$PWD/tests/python" \
   exec "$python" -m pytest -s -p no:cacheprovider -rs tests/stress "$@"

@@ -7,10 +7,11 @@
 # by a suppression file, since it differs between interpreter builds. Child processes that tests
 # start are not traced.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
+cd "$VELMORA_ROOT"
 command -v valgrind >/dev/null || { echo "error: valgrind not found (Debian: valgrind)" >&2; exit 1; }
-python=${VENV_PYTHON:-$(tools/bootstrap.sh)} || exit 1
-build=${BUILD_DIR:-build}
+python=${VENV_PYTHON:-$(tools/bootstrap.sh --dev)} || exit 1
+build=$(velmora_build_dir)
 VENV_PYTHON=$python BUILD_DIR=$build tools/build.sh -DVELMORA_BUILD_TESTS=ON || { echo "build failed" >&2; exit 1; }
 
 # Conversions of every shape and failure, the call frame, binding, text, the failure report,
@@ -21,7 +22,7 @@ slice=(tests/python/test_walk.py tests/python/test_errors.py tests/python/test_f
 (($#)) && slice=("$@")
 
 report=$build/memcheck.xml
-PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build:$PWD/tests/python${PYTHONPATH:+:$PYTHONPATH}" \
+PYTHONMALLOC=malloc PYTHONPATH="$(velmora_pythonpath "$build"):$PWD/tests/python" \
   valgrind --tool=memcheck --xml=yes --xml-file="$report" --leak-check=full \
   --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
   --num-callers=40 --track-origins=yes \

@@ -6,6 +6,10 @@
 #include "module/module_init.h"
 #include "module/parse_function.h"
 
+#ifdef Py_GIL_DISABLED
+#error "velmora relies on the global interpreter lock: build it with a regular (not free-threaded) CPython"
+#endif
+
 namespace velmora::py {
 namespace {
 
