@@ -64,7 +64,11 @@ velmora_venv() {
   stamp=$venv/.installed-$(basename "$requirements")
   if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
     echo "set-up: installing $(basename "$requirements") into $venv" >&2
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements" >&2 || return 1
+    # (pip's notes about configured package folders that this machine lacks are dropped)
+    local status=0
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements" \
+      2> >(grep -v '^WARNING: Location .* is ignored' >&2) || status=$?
+    ((status == 0)) || return 1
     cp "$requirements" "$stamp"
   fi
   echo "$venv/bin/python"

@@ -106,3 +106,27 @@ def test_multiprocessing_pool_carries_failures_back_as_values():
     for text, outcome in zip(documents[1::2], outcomes[1::2]):
         assert type(outcome) is type(failure(text))
         assert outcome.args == (MALFORMED[text],)
+
+
+def test_readme_process_pool_recipe_reports_the_malformed_file(tmp_path, run_python):
+    import pathlib
+    import re
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Converting many files"):]
+    recipe = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    folder = tmp_path / "documents"
+    folder.mkdir()
+    (folder / "a.xml").write_text("<a><b>1</b></a>", encoding="utf-8")
+    (folder / "b.xml").write_text("<a><b>1</a>", encoding="utf-8")
+    (folder / "c.xml").write_text("<x/><y/>", encoding="utf-8")
+    script = tmp_path / "recipe.py"
+    script.write_text(recipe, encoding="utf-8")
+    proc = run_python(f"import os, runpy; os.chdir({str(tmp_path)!r}); "
+                      f"runpy.run_path({str(script)!r}, run_name='__main__')")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "documents/a.xml: 1 top-level keys",
+        'documents/b.xml: malformed: called `Result::unwrap()` on an `Err` value: '
+        'EndEventMismatch { expected: "b", found: "a" }',
+        "documents/c.xml: 2 top-level keys",
+    ]

@@ -1,0 +1,21 @@
+"""Companion to `velmora.parse`: documents as bytes and files, many files at once, a command line.
+
+``parse_bytes`` and ``parse_file`` find the encoding the way XML processors do and return
+``velmora.parse`` of the decoded text; ``parse_many`` converts files on worker processes;
+``python -m velmora_tools`` (the ``velmora`` command) writes JSON.
+"""
+
+from pyo3_runtime import PanicException
+
+from velmora_tools.batch import parse_many
+from velmora_tools.files import parse_bytes, parse_file
+from velmora_tools.version import version as _version
+
+__all__ = ["PanicException", "__version__", "parse_bytes", "parse_file", "parse_many"]
+__version__: str
+
+
+def __getattr__(name: str) -> str:
+    if name == "__version__":  # reading the distribution's metadata takes longer than the rest
+        return _version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,151 @@
+"""Converting many files on worker processes, results in input order: `parse_many`.
+
+`velmora.parse` holds the interpreter lock for a whole call, so threads would take turns; worker
+processes run conversions side by side. Paths go to the workers in chunks, which keeps the cost
+of handing out work small next to the work for small files, and only a few chunks per worker
+are in flight, so results wait in memory only as long as an earlier, slower chunk does.
+"""
+
+from __future__ import annotations
+
+import functools
+import itertools
+import os
+import threading
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sized
+from typing import TYPE_CHECKING, Any, Final, TypeVar, overload
+
+from pyo3_runtime import PanicException
+
+from velmora_tools.files import StrOrBytesPath, parse_file
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
+    from multiprocessing.context import BaseContext
+
+P = TypeVar("P", bound=StrOrBytesPath)
+T = TypeVar("T")
+R = TypeVar("R")
+
+MAX_CHUNK: Final = 32  # files per task at most
+CHUNKS_PER_WORKER: Final = 4  # at least this many tasks per worker when the count is known
+IN_FLIGHT_PER_WORKER: Final = 3  # tasks submitted ahead per worker
+
+
+def choose_chunksize(count: int | None, workers: int) -> int:
+    """Files per task: enough tasks to keep every worker busy to the end, at most MAX_CHUNK."""
+    if count is None:
+        return MAX_CHUNK // 2
+    return max(1, min(MAX_CHUNK, count // (workers * CHUNKS_PER_WORKER)))
+
+
+def _thread_count() -> int:
+    """Threads of this process, those started outside Python included where the system says."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return threading.active_count()
+
+
+def _context() -> BaseContext:
+    """Fork while this process runs one thread (fast, and safe then); else a fork server."""
+    import multiprocessing
+
+    methods = multiprocessing.get_all_start_methods()
+    if "fork" in methods and _thread_count() == 1:
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+def _run_chunk(func: Callable[[T], R], chunk: list[T]) -> list[R]:
+    return [func(item) for item in chunk]
+
+
+def ordered_map(
+    func: Callable[[T], R], items: Iterable[T], workers: int | None = None, chunksize: int | None = None
+) -> Iterator[tuple[T, R]]:
+    """``(item, func(item))`` for every item, in input order, computed on `workers` processes.
+
+    `func` must be picklable (a module-level function or a partial of one) and should return
+    failures rather than raise them: an exception it raises ends the iteration. ``workers=1``
+    runs in this process. Closing the iterator early cancels the tasks not started yet.
+    """
+    if workers is None:
+        workers = os.cpu_count() or 1
+    if workers < 1:
+        raise ValueError(f"workers must be 1 or more, not {workers}")
+    if chunksize is not None and chunksize < 1:
+        raise ValueError(f"chunksize must be 1 or more, not {chunksize}")
+    if workers == 1:
+        return ((item, func(item)) for item in items)
+    if chunksize is None:
+        chunksize = choose_chunksize(len(items) if isinstance(items, Sized) else None, workers)
+    return _on_processes(func, iter(items), workers, chunksize)
+
+
+def _on_processes(func: Callable[[T], R], source: Iterator[T], workers: int, chunksize: int) -> Iterator[tuple[T, R]]:
+    from concurrent.futures import ProcessPoolExecutor  # imported when needed: a quick start for one file
+
+    pending: deque[tuple[list[T], Future[list[R]]]] = deque()
+    with ProcessPoolExecutor(max_workers=workers, mp_context=_context()) as pool:
+        try:
+            while True:
+                while len(pending) < workers * IN_FLIGHT_PER_WORKER:
+                    chunk = list(itertools.islice(source, chunksize))
+                    if not chunk:
+                        break
+                    pending.append((chunk, pool.submit(_run_chunk, func, chunk)))
+                if not pending:
+                    return
+                chunk, future = pending.popleft()
+                yield from zip(chunk, future.result())
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+def parse_outcome(
+    path: StrOrBytesPath, then: Callable[[dict[str, Any]], object] | None = None
+) -> object | BaseException:
+    """`parse_file` of `path` (passed to `then` if given), or the exception raised on the way
+    (except KeyboardInterrupt and SystemExit, which are not caught)."""
+    try:
+        tree = parse_file(path)
+        return tree if then is None else then(tree)
+    except (Exception, PanicException) as exc:
+        exc.__traceback__ = None  # frames do not cross to the parent; keep the object small
+        return exc
+
+
+@overload
+def parse_many(
+    paths: Iterable[P], workers: int | None = None, *, chunksize: int | None = None, then: None = None
+) -> Iterator[tuple[P, dict[str, Any] | BaseException]]: ...
+
+
+@overload
+def parse_many(
+    paths: Iterable[P], workers: int | None = None, *, chunksize: int | None = None,
+    then: Callable[[dict[str, Any]], T],
+) -> Iterator[tuple[P, T | BaseException]]: ...
+
+
+def parse_many(
+    paths: Iterable[P], workers: int | None = None, *, chunksize: int | None = None,
+    then: Callable[[dict[str, Any]], object] | None = None,
+) -> Iterator[tuple[P, object]]:
+    """``(path, parse_file(path))`` for every path, in input order, converted on worker processes.
+
+    A file that fails gives, in place of its tree, the exception `parse_file` raised: OSError
+    (unreadable), UnicodeDecodeError or LookupError (undecodable), `PanicException`
+    (malformed); the batch goes on. `workers` defaults to the number of CPUs; ``workers=1``
+    converts in this process. `chunksize` (files per task) is chosen from the number of paths
+    when `paths` has a length.
+
+    Every tree is rebuilt in this process from what its worker sends, which costs about as much
+    as parsing it. `then`, a picklable function, runs in the worker on each tree and only its
+    result comes back (an exception it raises is returned in place of the result): give it
+    whenever less than the whole tree is needed, and the workers' work scales.
+    """
+    job = parse_outcome if then is None else functools.partial(parse_outcome, then=then)
+    return ordered_map(job, paths, workers, chunksize)

@@ -1,0 +1,142 @@
+"""Writing the command's output: standard output fed by a thread of its own, and chunk files
+that worker processes leave in a spool folder, copied to the output by the kernel."""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import queue
+import shutil
+import tempfile
+import threading
+from collections.abc import Buffer, Iterator
+from typing import IO, Final
+
+_COPY_BLOCK: Final = 1 << 20
+_NO_SENDFILE: Final = {errno.EINVAL, errno.ENOSYS, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EBADF}
+
+
+class OutputError(Exception):
+    """Writing the output failed; `__cause__` holds the OSError."""
+
+
+class SpooledFile(str):
+    """The path of a spooled chunk file, to be copied to the output and then removed."""
+
+
+class Output:
+    """Standard output as bytes, written by a thread of its own.
+
+    A write system call runs without the interpreter lock, so the next file's conversion, or
+    freeing the last tree, goes on meanwhile. Every write failure becomes OutputError, raised by
+    the next `write` or by `close`. The thread starts at the first write, after any worker
+    processes have been forked.
+    """
+
+    def __init__(self, stream: IO[bytes]) -> None:
+        self.stream = stream
+        self.queue: queue.Queue[tuple[Buffer, ...] | SpooledFile | None] = queue.Queue(maxsize=64)  # None: close
+        self.thread: threading.Thread | None = None
+        self.error: OSError | None = None
+
+    def _drain(self) -> None:
+        while True:
+            item = self.queue.get()
+            try:
+                if self.error is None:
+                    if item is None:
+                        self.stream.flush()
+                    elif isinstance(item, SpooledFile):
+                        self._copy(item)
+                    else:
+                        self.stream.writelines(item)
+            except OSError as exc:
+                self.error = exc
+            finally:
+                if isinstance(item, SpooledFile):
+                    with contextlib.suppress(OSError):
+                        os.unlink(item)
+            if item is None:
+                return
+
+    def _copy(self, path: str) -> None:
+        """The file's bytes to the output: by sendfile(2) where it can, else read and written."""
+        self.stream.flush()
+        try:
+            target: int | None = self.stream.fileno()
+        except (OSError, ValueError):  # a stream without a descriptor
+            target = None
+        with open(path, "rb") as source:
+            size = os.fstat(source.fileno()).st_size
+            offset = 0
+            try:
+                while target is not None and offset < size:
+                    sent = os.sendfile(target, source.fileno(), offset, size - offset)
+                    if sent == 0:
+                        break
+                    offset += sent
+            except OSError as exc:
+                if offset or exc.errno not in _NO_SENDFILE:
+                    raise
+            source.seek(offset)
+            while block := source.read(_COPY_BLOCK):
+                self.stream.write(block)
+
+    def _check(self) -> None:
+        if self.error is not None:
+            raise OutputError from self.error
+
+    def _put(self, item: tuple[Buffer, ...] | SpooledFile) -> None:
+        self._check()
+        if self.thread is None:
+            self.thread = threading.Thread(target=self._drain, name="velmora-output", daemon=True)
+            self.thread.start()
+        self.queue.put(item)
+
+    def write(self, *parts: Buffer) -> None:
+        self._put(parts)
+
+    def write_file(self, path: SpooledFile) -> None:
+        """Copy a spooled file to the output, after what was written before; then remove it."""
+        self._put(path)
+
+    def close(self) -> None:
+        """Wait until everything is written and flushed."""
+        if self.thread is not None:
+            self.queue.put(None)
+            self.thread.join()
+            self.thread = None
+        else:
+            try:
+                self.stream.flush()
+            except OSError as exc:
+                self.error = exc
+        self._check()
+
+
+@contextlib.contextmanager
+def spool_folder() -> Iterator[str]:
+    """A private folder for chunk files, in memory (/dev/shm) where there is one; removed after."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    folder = tempfile.mkdtemp(prefix="velmora-", dir=base)
+    try:
+        yield folder
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def spool(folder: str, text: bytes) -> SpooledFile | None:
+    """`text` in a new file of `folder`, or None when it cannot be written there."""
+    try:
+        handle, path = tempfile.mkstemp(dir=folder, suffix=".jsonl")
+    except OSError:
+        return None
+    try:
+        with open(handle, "wb") as file:
+            file.write(text)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+        return None
+    return SpooledFile(path)
