@@ -24,8 +24,8 @@ import workloads  # noqa: E402
 def load(build_dir):
     path = glob.glob(str(pathlib.Path(build_dir) / "velmora.cpython-*.so"))[0]
     loader = importlib.machinery.ExtensionFileLoader("velmora", path)
-    spec = importlib.util.spec_from_file_location("velmora", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("velmora", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
