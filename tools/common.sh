@@ -62,14 +62,17 @@ velmora_venv() {
     "$python" -m venv "$venv" >&2 || return 1
   fi
   stamp=$venv/.installed-$(basename "$requirements")
-  if ! cmp -s "$requirements" "$stamp" 2>/dev/null; then
+  # The stamp holds the file and the files it includes with -r, so a change to either counts.
+  local wanted
+  wanted=$(cat "$requirements"; sed -n 's/^-r  *//p' "$requirements" | while read -r f; do cat "$(dirname "$requirements")/$f"; done)
+  if [[ ! -f $stamp || $(cat "$stamp") != "$wanted" ]]; then
     echo "set-up: installing $(basename "$requirements") into $venv" >&2
     # (pip's notes about configured package folders that this machine lacks are dropped)
     local status=0
     "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements" \
       2> >(grep -v '^WARNING: Location .* is ignored' >&2) || status=$?
     ((status == 0)) || return 1
-    cp "$requirements" "$stamp"
+    printf '%s' "$wanted" > "$stamp"
   fi
   echo "$venv/bin/python"
 }

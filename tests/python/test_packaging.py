@@ -274,7 +274,7 @@ def test_stubtest_passes_without_a_module_path(checkers, tmp_path):
 
 
 def test_pyright_sees_the_types_and_finds_them_complete(checkers, tmp_path):
-    python, bin_dir = checkers
+    _, bin_dir = checkers
     (tmp_path / "use.py").write_text(USE, encoding="utf-8")
     # pyright finds the environment it is asked to check the way a user's shell tells it.
     env = clean_env(VIRTUAL_ENV=str(bin_dir.parent), PATH=f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}")
@@ -294,7 +294,7 @@ def test_pyright_sees_the_types_and_finds_them_complete(checkers, tmp_path):
         assert verify.returncode == 0, verify.stdout
 
 
-def test_uninstall_leaves_nothing(installed, request):
+def test_uninstall_leaves_nothing(installed):
     # Runs after the tests above (file order); it empties the shared environment.
     python, bin_dir, site = installed
     before = {p.name for p in site.iterdir()}
