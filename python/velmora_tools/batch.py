@@ -13,8 +13,8 @@ import itertools
 import os
 import threading
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Sized
-from typing import TYPE_CHECKING, Any, Final, TypeVar, overload
+from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
+from typing import TYPE_CHECKING, Any, Final, Generic, TypeVar, overload
 
 from pyo3_runtime import PanicException
 
@@ -38,6 +38,46 @@ def choose_chunksize(count: int | None, workers: int) -> int:
     if count is None:
         return MAX_CHUNK // 2
     return max(1, min(MAX_CHUNK, count // (workers * CHUNKS_PER_WORKER)))
+
+
+class SizedChunks(Generic[T]):
+    """Splits a list of inputs into chunks, steered by how much work the finished ones held.
+
+    Each chunk aims at `target` units of work (bytes, say) by the average per input reported so
+    far through `done`, and holds no more than an even share of what is left
+    (``remaining / (workers * CHUNKS_PER_WORKER)``): few chunks, so little cost per chunk,
+    shrinking towards the end, so every worker finishes at about the same time. Until the
+    first report, chunks hold `first` inputs. Iterate it once, lazily, while reporting.
+    """
+
+    def __init__(self, items: Sequence[T], workers: int, target: float, first: int = 8) -> None:
+        self.items = items
+        self.workers = workers
+        self.target = target
+        self.first = first
+        self.inputs_done = 0
+        self.work_done = 0.0
+
+    def done(self, inputs: int, work: float) -> None:
+        """A finished chunk of `inputs` inputs held `work` units of work."""
+        self.inputs_done += inputs
+        self.work_done += work
+
+    def next_size(self, remaining: int) -> int:
+        if self.inputs_done == 0:
+            wanted = self.first
+        else:
+            per_input = self.work_done / self.inputs_done
+            wanted = int(self.target / per_input) if per_input > 0 else remaining
+        share = remaining // (self.workers * CHUNKS_PER_WORKER)
+        return max(1, min(wanted, share, remaining))
+
+    def __iter__(self) -> Iterator[list[T]]:
+        start = 0
+        while start < len(self.items):
+            size = self.next_size(len(self.items) - start)
+            yield list(self.items[start : start + size])
+            start += size
 
 
 def _thread_count() -> int:

@@ -15,7 +15,7 @@ from typing import Any, Final, NamedTuple, NoReturn
 from pyo3_runtime import PanicException
 
 from velmora_tools import jsonout
-from velmora_tools.batch import choose_chunksize, ordered_map
+from velmora_tools.batch import SizedChunks, ordered_map
 from velmora_tools.files import parse_file
 from velmora_tools.output import Output, OutputError, SpooledFile, spool, spool_folder
 from velmora_tools.quiet import fd2_discarded
@@ -29,6 +29,9 @@ EXIT_PIPE_CLOSED: Final = 141  # what a shell shows for a program ended by SIGPI
 EXIT_INTERRUPTED: Final = 130
 STDIN: Final = "-"
 CANNOT_READ: Final = "cannot read: "
+# JSON Lines per chunk of files converted on a worker: enough that handing out a chunk and
+# copying its output cost little next to converting it (a few milliseconds a chunk).
+CHUNK_OUTPUT_BYTES: Final = 4 << 20
 
 EPILOG = f"""\
 output:
@@ -257,6 +260,7 @@ class Converted(NamedTuple):
     spooled: SpooledFile | None
     failures: list[tuple[Input, Outcome]]
     inputs: int
+    size: int  # bytes of JSON Lines
 
 
 def convert_chunk(chunk: list[Input], verbose: bool, spool_in: str | None) -> Converted:
@@ -272,14 +276,13 @@ def convert_chunk(chunk: list[Input], verbose: bool, spool_in: str | None) -> Co
             parts.extend(_record(item, outcome))
     lines = b"".join(parts)
     spooled = None if spool_in is None else spool(spool_in, lines)
-    return Converted(b"" if spooled else lines, spooled, failures, len(chunk))
+    return Converted(b"" if spooled else lines, spooled, failures, len(chunk), len(lines))
 
 
 def _json_lines(items: list[Input], workers: int, verbose: bool, output: Output) -> int:
     worst = EXIT_OK
     messages = Messages(len(items))
-    size = choose_chunksize(len(items), workers)
-    chunks = [items[start : start + size] for start in range(0, len(items), size)]
+    chunks = SizedChunks(items, workers, CHUNK_OUTPUT_BYTES)
     with contextlib.ExitStack() as stack:
         folder = stack.enter_context(spool_folder()) if workers > 1 else None
         job = functools.partial(convert_chunk, verbose=verbose, spool_in=folder)
@@ -295,6 +298,7 @@ def _json_lines(items: list[Input], workers: int, verbose: bool, output: Output)
             else:
                 output.write(converted.lines)
             messages.advance(converted.inputs)
+            chunks.done(converted.inputs, converted.size)
         output.close()
     return worst
 

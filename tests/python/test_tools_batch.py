@@ -7,7 +7,7 @@ import pytest
 
 import velmora
 from velmora_tools import PanicException, parse_file, parse_many
-from velmora_tools.batch import ordered_map
+from velmora_tools.batch import CHUNKS_PER_WORKER, SizedChunks, ordered_map
 
 GOOD = ['<r n="{i}"><x>{i}</x><x>caf\u00e9</x></r>', "<big>" + "<e a='1'>text</e>" * 20000 + "</big>", "", "plain"]
 MALFORMED = ["<a></b>", "<a>", "<a x='1' x='2'/>"]
@@ -148,3 +148,34 @@ def test_a_parent_running_threads_starts_workers_without_fork(folder, capfd, rec
     assert [p for p, _ in results] == folder[:12]
     assert all(same(r, outcome(p)) for p, r in results)
     assert not [w for w in recwarn if "fork" in str(w.message)]
+
+
+@pytest.mark.parametrize(
+    ("count", "workers", "work_per_input", "target"),
+    [
+        (0, 2, 1.0, 10.0),
+        (1, 2, 1.0, 10.0),
+        (1000, 2, 1.0, 50.0),  # the target bounds the chunks
+        (1000, 2, 1.0, 1e9),  # the even share of what is left bounds them
+        (5000, 3, 0.0, 10.0),  # nothing measured: the share alone
+        (37, 8, 5.0, 1.0),  # inputs bigger than the target: one at a time
+    ],
+)
+def test_sized_chunks_cover_every_input_once_in_order_and_shrink_at_the_end(count, workers, work_per_input, target):
+    items = list(range(count))
+    chunks = SizedChunks(items, workers, target, first=4)
+    seen: list[int] = []
+    sizes = []
+    for chunk in chunks:
+        assert chunk, "no empty chunk"
+        remaining = count - len(seen)
+        if seen:  # after the first report, no chunk is above the target or the even share
+            assert len(chunk) <= max(1, target // work_per_input if work_per_input else remaining)
+            assert len(chunk) <= max(1, remaining // (workers * CHUNKS_PER_WORKER))
+        seen.extend(chunk)
+        sizes.append(len(chunk))
+        chunks.done(len(chunk), len(chunk) * work_per_input)
+    assert seen == items
+    if count >= 1000:
+        assert sizes[-1] < max(sizes[1:]), "the last chunks are the small ones"
+        assert len(sizes) < count / 10, "few chunks for many small inputs"
