@@ -2,8 +2,10 @@
 
 `velmora.parse` holds the interpreter lock for a whole call, so threads would take turns; worker
 processes run conversions side by side. Paths go to the workers in chunks, which keeps the cost
-of handing out work small next to the work for small files, and only a few chunks per worker
-are in flight, so results wait in memory only as long as an earlier, slower chunk does.
+of handing out work small next to the work for small files; when their number is known, the
+chunks are sized by the processor time earlier ones took and shrink towards the end, so the
+workers finish together. Only a few chunks per worker are in flight, so results wait in memory
+only as long as an earlier, slower chunk does.
 """
 
 from __future__ import annotations
@@ -12,6 +14,7 @@ import functools
 import itertools
 import os
 import threading
+import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
 from typing import TYPE_CHECKING, Any, Final, Generic, TypeVar, overload
@@ -28,16 +31,12 @@ P = TypeVar("P", bound=StrOrBytesPath)
 T = TypeVar("T")
 R = TypeVar("R")
 
-MAX_CHUNK: Final = 32  # files per task at most
-CHUNKS_PER_WORKER: Final = 4  # at least this many tasks per worker when the count is known
+UNSIZED_CHUNK: Final = 16  # inputs per task when their number is not known
+CHUNKS_PER_WORKER: Final = 4  # at least this many tasks per worker for what is left
 IN_FLIGHT_PER_WORKER: Final = 3  # tasks submitted ahead per worker
-
-
-def choose_chunksize(count: int | None, workers: int) -> int:
-    """Files per task: enough tasks to keep every worker busy to the end, at most MAX_CHUNK."""
-    if count is None:
-        return MAX_CHUNK // 2
-    return max(1, min(MAX_CHUNK, count // (workers * CHUNKS_PER_WORKER)))
+# Work per task when the number of inputs is known: enough that handing out a task costs little
+# next to it (about a quarter of a millisecond), small enough to keep results in memory few.
+CHUNK_SECONDS: Final = 0.02
 
 
 class SizedChunks(Generic[T]):
@@ -98,8 +97,11 @@ def _context() -> BaseContext:
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
-def _run_chunk(func: Callable[[T], R], chunk: list[T]) -> list[R]:
-    return [func(item) for item in chunk]
+def _run_chunk(func: Callable[[T], R], chunk: list[T]) -> tuple[list[R], float]:
+    """The results of a chunk, and the processor time they took (which steers the chunk sizes)."""
+    start = time.process_time()
+    results = [func(item) for item in chunk]
+    return results, time.process_time() - start
 
 
 def ordered_map(
@@ -119,27 +121,38 @@ def ordered_map(
         raise ValueError(f"chunksize must be 1 or more, not {chunksize}")
     if workers == 1:
         return ((item, func(item)) for item in items)
-    if chunksize is None:
-        chunksize = choose_chunksize(len(items) if isinstance(items, Sized) else None, workers)
-    return _on_processes(func, iter(items), workers, chunksize)
+    planner: SizedChunks[T] | None = None
+    if chunksize is not None or not isinstance(items, Sized):
+        source = iter(items)
+        size = chunksize or UNSIZED_CHUNK
+        chunks: Iterator[list[T]] = iter(lambda: list(itertools.islice(source, size)), [])
+    else:
+        planner = SizedChunks(items if isinstance(items, Sequence) else list(items), workers, CHUNK_SECONDS)
+        chunks = iter(planner)
+    return _on_processes(func, chunks, workers, planner)
 
 
-def _on_processes(func: Callable[[T], R], source: Iterator[T], workers: int, chunksize: int) -> Iterator[tuple[T, R]]:
+def _on_processes(
+    func: Callable[[T], R], chunks: Iterator[list[T]], workers: int, planner: SizedChunks[T] | None
+) -> Iterator[tuple[T, R]]:
     from concurrent.futures import ProcessPoolExecutor  # imported when needed: a quick start for one file
 
-    pending: deque[tuple[list[T], Future[list[R]]]] = deque()
+    pending: deque[tuple[list[T], Future[tuple[list[R], float]]]] = deque()
     with ProcessPoolExecutor(max_workers=workers, mp_context=_context()) as pool:
         try:
             while True:
                 while len(pending) < workers * IN_FLIGHT_PER_WORKER:
-                    chunk = list(itertools.islice(source, chunksize))
-                    if not chunk:
+                    chunk = next(chunks, None)
+                    if chunk is None:
                         break
                     pending.append((chunk, pool.submit(_run_chunk, func, chunk)))
                 if not pending:
                     return
                 chunk, future = pending.popleft()
-                yield from zip(chunk, future.result())
+                results, seconds = future.result()
+                if planner is not None:
+                    planner.done(len(chunk), seconds)
+                yield from zip(chunk, results)
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
@@ -179,8 +192,8 @@ def parse_many(
     A file that fails gives, in place of its tree, the exception `parse_file` raised: OSError
     (unreadable), UnicodeDecodeError or LookupError (undecodable), `PanicException`
     (malformed); the batch goes on. `workers` defaults to the number of CPUs; ``workers=1``
-    converts in this process. `chunksize` (files per task) is chosen from the number of paths
-    when `paths` has a length.
+    converts in this process. `chunksize` fixes the files per task; by default they are sized by
+    the time earlier tasks took when `paths` has a length, else 16.
 
     Every tree is rebuilt in this process from what its worker sends, which costs about as much
     as parsing it. `then`, a picklable function, runs in the worker on each tree and only its
