@@ -1,0 +1,367 @@
+// The private module `velmora_tools._items`: the item scanner as a Python type, `Scanner`.
+//
+// `Scanner(item_depth, parse)` is fed the UTF-8 bytes of a document chunk by chunk. Each feed()
+// (and the last, finish()) answers the list of items completed so far as (path, item) pairs:
+// the item is `parse` of the element's own text, taken from under its name; the path holds one
+// (local name, attributes or None) pair per enclosing element, the item's own last, each made as
+// `parse` makes attributes. The first failure stops the scanner and waits in `failure` for the
+// Python side to raise: ("item", offset, exception) when parse rejected an item's text,
+// ("tag", offset, exception) when it rejected an enclosing start tag, ("structure", message)
+// for a fault outside every item and ("utf8", offset, bad bytes) for bytes that are not UTF-8.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cpython/pyerr.h"
+#include "cpython/ref.h"
+#include "module/frame.h"
+#include "reader/attributes.h"
+#include "reader/bytes.h"
+#include "reader/errors.h"
+#include "stream/item_scanner.h"
+
+#ifdef Py_GIL_DISABLED
+#error "velmora relies on the global interpreter lock: build it with a regular (not free-threaded) CPython"
+#endif
+
+namespace velmora::py {
+namespace {
+
+using stream::Step;
+using stream::StepKind;
+
+PyResult<PyRef> failed() { return PyResult<PyRef>::err(fetch_error()); }
+
+PyRef new_str(std::string_view utf8) {
+  return PyRef::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+}
+
+// The state behind one Scanner object.
+struct ItemsState {
+  explicit ItemsState(std::size_t depth, PyObject* parse_function)
+      : scanner(depth), parse(PyRef::borrow(parse_function)) {}
+
+  stream::ItemScanner scanner;
+  PyRef parse;
+  std::vector<PyRef> open;  // the (name, attributes) pairs of the enclosing elements
+  PyRef prefix;             // `open` as a tuple, made when first needed
+  PyRef failure;            // None until the first failure
+  bool closed = false;
+};
+
+struct ScannerObject {
+  PyObject_HEAD
+  ItemsState* state;
+};
+
+// parse(text), or nothing with the exception it raised in `raised`.
+PyRef call_parse(ItemsState& st, std::string_view utf8, PyRef& raised) {
+  PyRef text = new_str(utf8);
+  if (!text) {
+    raised = PyRef::steal(PyErr_GetRaisedException());
+    return PyRef();
+  }
+  PyObject* args[] = {text.get()};
+  PyRef result = PyRef::steal(PyObject_Vectorcall(st.parse.get(), args, 1, nullptr));
+  if (!result) raised = PyRef::steal(PyErr_GetRaisedException());
+  return result;
+}
+
+// The one (key, value) of what parse made of one element's text.
+bool only_entry(PyObject* tree, PyObject** key, PyObject** value) {
+  Py_ssize_t at = 0;
+  return PyDict_Check(tree) && PyDict_GET_SIZE(tree) == 1 && PyDict_Next(tree, &at, key, value);
+}
+
+// The failure of an item or a start tag rejected by parse: kind, offset and the exception.
+bool set_raised(ItemsState& st, const char* kind, std::uint64_t offset, PyRef raised) {
+  st.failure = PyRef::steal(Py_BuildValue("(sKO)", kind, static_cast<unsigned long long>(offset),
+                                          raised ? raised.get() : Py_None));
+  return static_cast<bool>(st.failure);
+}
+
+bool set_structure(ItemsState& st, const Step& step) {
+  std::string message = "Error at position " + std::to_string(step.offset) + ": ";
+  if (step.error) reader::print(message, *step.error);
+  st.failure = PyRef::steal(Py_BuildValue("(ss#)", "structure", message.data(), static_cast<Py_ssize_t>(message.size())));
+  return static_cast<bool>(st.failure);
+}
+
+// The (name, attributes) pair of a start tag: parse of it as an empty-element tag.
+PyRef tag_entry(ItemsState& st, std::string_view tag, PyRef& raised) {
+  std::string empty_tag;
+  empty_tag.reserve(tag.size() + 3);
+  empty_tag.append("<").append(tag).append("/>");
+  PyRef tree = call_parse(st, empty_tag, raised);
+  if (!tree) return PyRef();
+  PyObject *key, *value;
+  if (!only_entry(tree.get(), &key, &value)) {
+    PyErr_SetString(PyExc_RuntimeError, "velmora_tools: a start tag did not convert to one entry");
+    raised = PyRef::steal(PyErr_GetRaisedException());
+    return PyRef();
+  }
+  return PyRef::steal(PyTuple_Pack(2, key, value));
+}
+
+// The attributes of an item whose text parse accepted: the leading "@" entries of its value,
+// one per distinct local attribute name; parse of the start tag alone when the value cannot
+// show them apart (a child element whose local name begins with "@").
+PyRef item_attributes(ItemsState& st, const Step& step, PyObject* value, PyRef& raised) {
+  reader::Attributes attributes(step.tag, step.name_len);
+  std::vector<std::string_view> names;
+  bool well_formed = true;
+  while (auto next = attributes.next()) {
+    if (next->is_err()) {
+      well_formed = false;
+      break;
+    }
+    const std::string_view local = next->value().key.local_name();
+    bool seen = false;
+    for (std::string_view n : names) seen = seen || n == local;
+    if (!seen) names.push_back(local);
+  }
+  if (well_formed && names.empty()) return PyRef::borrow(Py_None);
+  if (well_formed && !step.at_named_child && PyDict_Check(value) &&
+      PyDict_GET_SIZE(value) >= static_cast<Py_ssize_t>(names.size())) {
+    PyRef attrs = PyRef::steal(PyDict_New());
+    if (!attrs) return PyRef();
+    Py_ssize_t at = 0;
+    PyObject *k, *v;
+    for (std::size_t i = 0; i < names.size() && PyDict_Next(value, &at, &k, &v); ++i) {
+      if (PyDict_SetItem(attrs.get(), k, v) < 0) return PyRef();
+    }
+    return attrs;
+  }
+  PyRef entry = tag_entry(st, step.tag, raised);
+  if (!entry) return PyRef();
+  return PyRef::borrow(PyTuple_GET_ITEM(entry.get(), 1));
+}
+
+// The enclosing elements' pairs as a tuple, with `own` added at the end.
+PyRef item_path(ItemsState& st, PyObject* own) {
+  if (!st.prefix) {
+    st.prefix = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(st.open.size())));
+    if (!st.prefix) return PyRef();
+    for (std::size_t i = 0; i < st.open.size(); ++i)
+      PyTuple_SET_ITEM(st.prefix.get(), static_cast<Py_ssize_t>(i), Py_NewRef(st.open[i].get()));
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(st.prefix.get());
+  PyRef path = PyRef::steal(PyTuple_New(n + 1));
+  if (!path) return PyRef();
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(path.get(), i, Py_NewRef(PyTuple_GET_ITEM(st.prefix.get(), i)));
+  PyTuple_SET_ITEM(path.get(), n, Py_NewRef(own));
+  return path;
+}
+
+// Appends the pair of a complete item; false with a failure recorded (or an exception set when
+// the interpreter itself failed).
+enum class Outcome { Next, Stopped, ApiError };
+
+Outcome add_item(ItemsState& st, const Step& step, PyObject* out) {
+  PyRef raised;
+  PyRef tree = call_parse(st, step.text, raised);
+  if (!tree) return set_raised(st, "item", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
+  PyObject *name, *value;
+  if (!only_entry(tree.get(), &name, &value)) {
+    PyErr_SetString(PyExc_RuntimeError, "velmora_tools: an item did not convert to one entry");
+    return Outcome::ApiError;
+  }
+  PyRef attrs = item_attributes(st, step, value, raised);
+  if (!attrs) {
+    if (!raised) return Outcome::ApiError;
+    return set_raised(st, "item", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
+  }
+  PyRef own = PyRef::steal(PyTuple_Pack(2, name, attrs.get()));
+  if (!own) return Outcome::ApiError;
+  PyRef path = item_path(st, own.get());
+  if (!path) return Outcome::ApiError;
+  PyRef pair = PyRef::steal(PyTuple_Pack(2, path.get(), value));
+  if (!pair || PyList_Append(out, pair.get()) < 0) return Outcome::ApiError;
+  return Outcome::Next;
+}
+
+Outcome take_step(ItemsState& st, const Step& step, PyObject* out) {
+  switch (step.kind) {
+    case StepKind::Open: {
+      PyRef raised;
+      PyRef entry = tag_entry(st, step.tag, raised);
+      if (!entry) {
+        if (!raised) return Outcome::ApiError;
+        return set_raised(st, "tag", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
+      }
+      st.open.push_back(std::move(entry));
+      st.prefix.reset();
+      return Outcome::Next;
+    }
+    case StepKind::Close:
+      if (!st.open.empty()) st.open.pop_back();
+      st.prefix.reset();
+      return Outcome::Next;
+    case StepKind::Item:
+      return add_item(st, step, out);
+    case StepKind::ItemError: {
+      // The scanner found the fault; parse of the item's text up to it gives the message.
+      PyRef raised;
+      PyRef tree = call_parse(st, step.text, raised);
+      if (!tree) return set_raised(st, "item", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
+      // parse accepted it after all: report the scanner's own finding.
+      return set_structure(st, step) ? Outcome::Stopped : Outcome::ApiError;
+    }
+    case StepKind::Error:
+      return set_structure(st, step) ? Outcome::Stopped : Outcome::ApiError;
+    case StepKind::BadUtf8: {
+      st.failure = PyRef::steal(Py_BuildValue("(sKy#)", "utf8", static_cast<unsigned long long>(step.offset),
+                                              step.text.data(), static_cast<Py_ssize_t>(step.text.size())));
+      return st.failure ? Outcome::Stopped : Outcome::ApiError;
+    }
+    case StepKind::NeedMore:
+    case StepKind::Done:
+      return Outcome::Stopped;
+  }
+  return Outcome::Stopped;
+}
+
+// Runs the scanner until it needs more bytes, stops or ends; the items made on the way.
+PyResult<PyRef> drain(ItemsState& st) {
+  PyRef out = PyRef::steal(PyList_New(0));
+  if (!out) return failed();
+  if (st.closed || st.failure) return PyResult<PyRef>::ok(std::move(out));
+  for (;;) {
+    const Step step = st.scanner.next();
+    if (step.kind == StepKind::NeedMore || step.kind == StepKind::Done) break;
+    const Outcome outcome = take_step(st, step, out.get());
+    if (outcome == Outcome::ApiError) return failed();
+    if (outcome == Outcome::Stopped) break;
+  }
+  return PyResult<PyRef>::ok(std::move(out));
+}
+
+ItemsState* state_of(PyObject* self) { return reinterpret_cast<ScannerObject*>(self)->state; }
+
+PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    static const char* keywords[] = {"item_depth", "parse", nullptr};
+    Py_ssize_t depth = 0;
+    PyObject* parse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nO:Scanner", const_cast<char**>(keywords), &depth, &parse))
+      return failed();
+    if (depth < 1) {
+      PyErr_SetString(PyExc_ValueError, "item_depth must be 1 or more");
+      return failed();
+    }
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return failed();
+    reinterpret_cast<ScannerObject*>(self.get())->state = new ItemsState(static_cast<std::size_t>(depth), parse);
+    return PyResult<PyRef>::ok(std::move(self));
+  });
+}
+
+void scanner_dealloc(PyObject* self) {
+  delete state_of(self);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* scanner_feed(PyObject* self, PyObject* data) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    ItemsState& st = *state_of(self);
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return failed();
+    if (!st.closed && !st.failure)
+      st.scanner.feed(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
+    PyBuffer_Release(&view);
+    return drain(st);
+  });
+}
+
+PyObject* scanner_finish(PyObject* self, PyObject*) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    ItemsState& st = *state_of(self);
+    if (!st.closed) st.scanner.finish();
+    return drain(st);
+  });
+}
+
+PyObject* scanner_close(PyObject* self, PyObject*) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    ItemsState& st = *state_of(self);
+    st.closed = true;
+    st.scanner.release();
+    st.open.clear();
+    st.prefix.reset();
+    return PyResult<PyRef>::ok(PyRef::borrow(Py_None));
+  });
+}
+
+PyObject* scanner_failure(PyObject* self, void*) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    ItemsState& st = *state_of(self);
+    return PyResult<PyRef>::ok(PyRef::borrow(st.failure ? st.failure.get() : Py_None));
+  });
+}
+
+PyObject* scanner_buffered(PyObject* self, void*) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    PyRef n = PyRef::steal(PyLong_FromSize_t(state_of(self)->scanner.buffered()));
+    if (!n) return failed();
+    return PyResult<PyRef>::ok(std::move(n));
+  });
+}
+
+PyMethodDef scanner_methods[] = {
+    {"feed", scanner_feed, METH_O, "Scan the next bytes; the items they complete."},
+    {"finish", scanner_finish, METH_NOARGS, "End of the document; the items it completes."},
+    {"close", scanner_close, METH_NOARGS, "Free the buffer; nothing more is scanned."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef scanner_getset[] = {
+    {"failure", scanner_failure, nullptr, "The first failure, or None.", nullptr},
+    {"buffered", scanner_buffered, nullptr, "Bytes the scanner holds.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot scanner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_methods, scanner_methods},
+    {Py_tp_getset, scanner_getset},
+    {Py_tp_doc, const_cast<char*>("Scanner(item_depth, parse): the items of a document fed in chunks.")},
+    {0, nullptr},
+};
+
+PyType_Spec scanner_spec = {
+    "velmora_tools._items.Scanner",
+    sizeof(ScannerObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    scanner_slots,
+};
+
+PyModuleDef items_module = {
+    PyModuleDef_HEAD_INIT,
+    "velmora_tools._items",
+    "The item scanner behind velmora_tools.iterparse.",
+    -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace velmora::py
+
+PyMODINIT_FUNC PyInit__items(void) {
+  using namespace velmora::py;
+  return trampoline([]() -> PyResult<PyRef> {
+    PyRef module = PyRef::steal(PyModule_Create(&items_module));
+    if (!module) return failed();
+    PyRef type = PyRef::steal(PyType_FromSpec(&scanner_spec));
+    if (!type || PyModule_AddObjectRef(module.get(), "Scanner", type.get()) < 0) return failed();
+    return PyResult<PyRef>::ok(std::move(module));
+  });
+}
