@@ -20,7 +20,6 @@
 #include "cpython/pyerr.h"
 #include "cpython/ref.h"
 #include "module/frame.h"
-#include "reader/attributes.h"
 #include "reader/bytes.h"
 #include "reader/errors.h"
 #include "stream/item_scanner.h"
@@ -108,38 +107,29 @@ PyRef tag_entry(ItemsState& st, std::string_view tag, PyRef& raised) {
   return PyRef::steal(PyTuple_Pack(2, key, value));
 }
 
-// The attributes of an item whose text parse accepted: the leading "@" entries of its value,
-// one per distinct local attribute name; parse of the start tag alone when the value cannot
-// show them apart (a child element whose local name begins with "@").
+// The attributes of an item whose text parse accepted, as parse makes them: the value's leading
+// "@" entries, since an element's dictionary holds its attributes first and no content key
+// begins with "@" unless a child element's local name does; then parse of the start tag alone
+// tells them apart.
 PyRef item_attributes(ItemsState& st, const Step& step, PyObject* value, PyRef& raised) {
-  reader::Attributes attributes(step.tag, step.name_len);
-  std::vector<std::string_view> names;
-  bool well_formed = true;
-  while (auto next = attributes.next()) {
-    if (next->is_err()) {
-      well_formed = false;
-      break;
-    }
-    const std::string_view local = next->value().key.local_name();
-    bool seen = false;
-    for (std::string_view n : names) seen = seen || n == local;
-    if (!seen) names.push_back(local);
+  if (!PyDict_Check(value)) return PyRef::borrow(Py_None);  // text or nothing: no attributes
+  if (step.at_named_child) {
+    PyRef entry = tag_entry(st, step.tag, raised);
+    if (!entry) return PyRef();
+    return PyRef::borrow(PyTuple_GET_ITEM(entry.get(), 1));
   }
-  if (well_formed && names.empty()) return PyRef::borrow(Py_None);
-  if (well_formed && !step.at_named_child && PyDict_Check(value) &&
-      PyDict_GET_SIZE(value) >= static_cast<Py_ssize_t>(names.size())) {
-    PyRef attrs = PyRef::steal(PyDict_New());
-    if (!attrs) return PyRef();
-    Py_ssize_t at = 0;
-    PyObject *k, *v;
-    for (std::size_t i = 0; i < names.size() && PyDict_Next(value, &at, &k, &v); ++i) {
-      if (PyDict_SetItem(attrs.get(), k, v) < 0) return PyRef();
+  PyRef attrs;
+  Py_ssize_t at = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(value, &at, &k, &v)) {
+    if (PyUnicode_GET_LENGTH(k) == 0 || PyUnicode_READ_CHAR(k, 0) != '@') break;
+    if (!attrs) {
+      attrs = PyRef::steal(PyDict_New());
+      if (!attrs) return PyRef();
     }
-    return attrs;
+    if (PyDict_SetItem(attrs.get(), k, v) < 0) return PyRef();
   }
-  PyRef entry = tag_entry(st, step.tag, raised);
-  if (!entry) return PyRef();
-  return PyRef::borrow(PyTuple_GET_ITEM(entry.get(), 1));
+  return attrs ? std::move(attrs) : PyRef::borrow(Py_None);
 }
 
 // The enclosing elements' pairs as a tuple, with `own` added at the end.
@@ -158,19 +148,13 @@ PyRef item_path(ItemsState& st, PyObject* own) {
   return path;
 }
 
-// Appends the pair of a complete item; false with a failure recorded (or an exception set when
-// the interpreter itself failed).
+// What a step leaves: go on; stop (a failure is recorded, or the scanner waits for bytes); or
+// an interpreter call failed, with its exception set.
 enum class Outcome { Next, Stopped, ApiError };
 
-Outcome add_item(ItemsState& st, const Step& step, PyObject* out) {
+// Appends the (path, item) pair of an item whose text parse converted to `name` and `value`.
+Outcome add_pair(ItemsState& st, const Step& step, PyObject* name, PyObject* value, PyObject* out) {
   PyRef raised;
-  PyRef tree = call_parse(st, step.text, raised);
-  if (!tree) return set_raised(st, "item", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
-  PyObject *name, *value;
-  if (!only_entry(tree.get(), &name, &value)) {
-    PyErr_SetString(PyExc_RuntimeError, "velmora_tools: an item did not convert to one entry");
-    return Outcome::ApiError;
-  }
   PyRef attrs = item_attributes(st, step, value, raised);
   if (!attrs) {
     if (!raised) return Outcome::ApiError;
@@ -185,7 +169,119 @@ Outcome add_item(ItemsState& st, const Step& step, PyObject* out) {
   return Outcome::Next;
 }
 
-Outcome take_step(ItemsState& st, const Step& step, PyObject* out) {
+// One item converted on its own.
+Outcome add_item(ItemsState& st, const Step& step, PyObject* out) {
+  PyRef raised;
+  PyRef tree = call_parse(st, step.text, raised);
+  if (!tree) return set_raised(st, "item", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
+  PyObject *name, *value;
+  if (!only_entry(tree.get(), &name, &value)) {
+    PyErr_SetString(PyExc_RuntimeError, "velmora_tools: an item did not convert to one entry");
+    return Outcome::ApiError;
+  }
+  return add_pair(st, step, name, value, out);
+}
+
+std::string_view local_name(std::string_view qualified) {
+  const std::size_t colon = qualified.find(':');
+  return colon == std::string_view::npos ? qualified : qualified.substr(colon + 1);
+}
+
+// The items found in one feed with no enclosing tag opened or closed between them, converted
+// together: parse of their texts side by side gives one dictionary in which each local name
+// holds its items in document order (a list when there are several), each exactly what the
+// item's own text gives, while keys and the call are made once for all of them. When that
+// parse fails, the items are converted one by one, so the failing item is found and named.
+class Batch {
+ public:
+  // Texts much larger than this would be allocated and freed by mmap each time, costing page
+  // faults, so a batch is converted once it holds this much.
+  static constexpr std::size_t kTextBytes = 48 * 1024;
+
+  bool empty() const { return items_.empty(); }
+  bool full() const { return text_.size() >= kTextBytes; }
+
+  void add(const Step& step) {
+    items_.push_back(step);
+    text_.append(step.text);
+  }
+
+  Outcome flush(ItemsState& st, PyObject* out) {
+    Outcome outcome = items_.size() == 1 ? add_item(st, items_[0], out) : convert_together(st, out);
+    items_.clear();
+    text_.clear();
+    return outcome;
+  }
+
+ private:
+  struct Name {
+    std::string_view local;
+    std::size_t count = 0;
+    PyObject* key = nullptr;    // borrowed from the batch's dictionary
+    PyObject* value = nullptr;  // borrowed: the item's value, or the list of them
+    Py_ssize_t next = 0;
+  };
+
+  Outcome one_by_one(ItemsState& st, PyObject* out) {
+    for (const Step& step : items_) {
+      const Outcome outcome = add_item(st, step, out);
+      if (outcome != Outcome::Next) return outcome;
+    }
+    return Outcome::Next;
+  }
+
+  Outcome convert_together(ItemsState& st, PyObject* out) {
+    PyRef raised;
+    PyRef tree = call_parse(st, text_, raised);
+    if (!tree || !PyDict_Check(tree.get())) return one_by_one(st, out);
+    std::vector<Name> names;
+    std::vector<std::size_t> which(items_.size());
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      const std::string_view local = local_name(items_[i].tag.substr(0, items_[i].name_len));
+      std::size_t n = 0;
+      while (n < names.size() && names[n].local != local) ++n;
+      if (n == names.size()) names.push_back(Name{local});
+      ++names[n].count;
+      which[i] = n;
+    }
+    if (PyDict_GET_SIZE(tree.get()) != static_cast<Py_ssize_t>(names.size())) return one_by_one(st, out);
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(tree.get(), &at, &key, &value)) {
+      Py_ssize_t len = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
+      if (utf8 == nullptr) return Outcome::ApiError;
+      Name* name = nullptr;
+      for (Name& n : names)
+        if (n.local == std::string_view(utf8, static_cast<std::size_t>(len))) name = &n;
+      if (name == nullptr || name->key != nullptr) return one_by_one(st, out);
+      if (name->count > 1 && !(PyList_Check(value) && PyList_GET_SIZE(value) == static_cast<Py_ssize_t>(name->count)))
+        return one_by_one(st, out);
+      name->key = key;
+      name->value = value;
+    }
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      Name& name = names[which[i]];
+      PyObject* value = name.count == 1 ? name.value : PyList_GET_ITEM(name.value, name.next++);
+      const Outcome outcome = add_pair(st, items_[i], name.key, value, out);
+      if (outcome != Outcome::Next) return outcome;
+    }
+    return Outcome::Next;
+  }
+
+  std::vector<Step> items_;
+  std::string text_;
+};
+
+Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch) {
+  if (step.kind == StepKind::Item) {
+    batch.add(step);
+    return batch.full() ? batch.flush(st, out) : Outcome::Next;
+  }
+  if (!batch.empty()) {  // the items before this step see the enclosing elements as they were
+    const Outcome outcome = batch.flush(st, out);
+    if (outcome != Outcome::Next) return outcome;
+  }
   switch (step.kind) {
     case StepKind::Open: {
       PyRef raised;
@@ -203,7 +299,7 @@ Outcome take_step(ItemsState& st, const Step& step, PyObject* out) {
       st.prefix.reset();
       return Outcome::Next;
     case StepKind::Item:
-      return add_item(st, step, out);
+      break;
     case StepKind::ItemError: {
       // The scanner found the fault; parse of the item's text up to it gives the message.
       PyRef raised;
@@ -231,13 +327,21 @@ PyResult<PyRef> drain(ItemsState& st) {
   PyRef out = PyRef::steal(PyList_New(0));
   if (!out) return failed();
   if (st.closed || st.failure) return PyResult<PyRef>::ok(std::move(out));
+  Batch batch;  // its steps point into the scanner's buffer, which no feed changes meanwhile
+  // Items are trees without cycles: collecting among them would only cost time (as in parse).
+  const bool collecting = PyGC_Disable();
   for (;;) {
     const Step step = st.scanner.next();
-    if (step.kind == StepKind::NeedMore || step.kind == StepKind::Done) break;
-    const Outcome outcome = take_step(st, step, out.get());
-    if (outcome == Outcome::ApiError) return failed();
-    if (outcome == Outcome::Stopped) break;
+    const bool last = step.kind == StepKind::NeedMore || step.kind == StepKind::Done;
+    const Outcome outcome = last ? (batch.empty() ? Outcome::Stopped : batch.flush(st, out.get()))
+                                 : take_step(st, step, out.get(), batch);
+    if (outcome == Outcome::ApiError) {
+      if (collecting) PyGC_Enable();
+      return failed();
+    }
+    if (outcome == Outcome::Stopped || last) break;
   }
+  if (collecting) PyGC_Enable();
   return PyResult<PyRef>::ok(std::move(out));
 }
 
