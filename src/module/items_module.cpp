@@ -201,6 +201,10 @@ class Batch {
   bool empty() const { return items_.empty(); }
   bool full() const { return text_.size() >= kTextBytes; }
 
+  // False for an item that must be converted alone: one named "#text" would meet the text
+  // between items in the batch's dictionary.
+  static bool joins(const Step& step) { return local_name(step.tag.substr(0, step.name_len)) != "#text"; }
+
   void add(const Step& step) {
     items_.push_back(step);
     text_.append(step.text);
@@ -274,7 +278,7 @@ class Batch {
 };
 
 Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch) {
-  if (step.kind == StepKind::Item) {
+  if (step.kind == StepKind::Item && Batch::joins(step)) {
     batch.add(step);
     return batch.full() ? batch.flush(st, out) : Outcome::Next;
   }
@@ -299,7 +303,7 @@ Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch)
       st.prefix.reset();
       return Outcome::Next;
     case StepKind::Item:
-      break;
+      return add_item(st, step, out);
     case StepKind::ItemError: {
       // The scanner found the fault; parse of the item's text up to it gives the message.
       PyRef raised;

@@ -246,3 +246,27 @@ def test_closing_early_closes_the_file_and_frees_the_buffer(tmp_path, monkeypatc
     items.close()
     assert files[0].closed and scanners[0].buffered == 0
     gc.collect()
+
+
+# Items whose names meet the "@" keys of attributes or the "#text" of text between items; each
+# must be what its own text gives, and its attributes what its start tag alone gives.
+NAME_CLASHES = [
+    ["<i a='1'><@a>2</@a></i>", "<i a='1'><p:@b/></i>", "<i><@a>3</@a></i>"],
+    ["<#text>a</#text>", "x", "<#text>b</#text>", "<i>c</i>", "y"],
+    ["<i p:a='1' a='2'/>", "<i a='&lt;'>t</i>", "<j/>", "z", "<i/>"],
+]
+
+
+@pytest.mark.parametrize("parts", NAME_CLASHES)
+@pytest.mark.parametrize("largest", [1, 1000])
+def test_items_whose_names_clash_with_keys_are_their_own_texts(parts, largest):
+    doc = "<r>" + "".join(parts) + "</r>"
+    elements = [p for p in parts if p.startswith("<")]
+    expected = []
+    for element in elements:
+        (name, value), = velmora.parse(element).items()
+        tag = element[1:element.index(">")].rstrip("/")
+        (_, attrs), = velmora.parse(f"<{tag}/>").items()
+        expected.append(((("r", None), (name, attrs)), ordered(value)))
+    got = [(path, ordered(item)) for path, item in iterparse(chunked(doc.encode(), random.Random(2), largest), 2)]
+    assert got == expected
