@@ -183,9 +183,12 @@ Step ItemScanner::need_more() {
 
 Step ItemScanner::at_end_of_input() {
   if (name_starts_.empty()) return stop(Step{StepKind::Done});
-  // The outermost open element's end tag is the one missing, as for a whole document.
-  const std::size_t outer_len = name_starts_.size() > 1 ? name_starts_[1] : names_.size();
-  return stop(fault_here(Error::missing_end_tag(std::string_view(names_).substr(0, outer_len)),
+  // The end tag missing is the outermost open element's, as for a whole document, or in an
+  // item the item's, as for the item's own text.
+  const std::size_t level = item_start_ != kNone ? item_depth_ - 1 : 0;
+  const std::size_t from = name_starts_[level];
+  const std::size_t to = level + 1 < name_starts_.size() ? name_starts_[level + 1] : names_.size();
+  return stop(fault_here(Error::missing_end_tag(std::string_view(names_).substr(from, to - from)),
                          position_of(checked_)));
 }
 
