@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import codecs
 import os
-from collections.abc import Buffer, Callable, Iterable, Iterator
+from collections.abc import Buffer, Callable, Generator, Iterable, Iterator
 from typing import Any, Final, NoReturn
 
 import velmora
@@ -50,8 +50,14 @@ def iterparse(source: Source, item_depth: int) -> Iterator[tuple[Path, Any]]:
     return _iterate(source, item_depth, None)
 
 
+def iterate_with_progress(source: Source, item_depth: int, progress: Callable[[int], object]) -> Iterator[tuple[Path, Any]]:
+    """`iterparse`, telling `progress` the number of bytes of each chunk read."""
+    if item_depth < 1:
+        raise ValueError(f"item_depth must be 1 or more, not {item_depth}")
+    return _iterate(source, item_depth, progress)
+
+
 def _iterate(source: Source, item_depth: int, progress: Callable[[int], object] | None) -> Iterator[tuple[Path, Any]]:
-    """`iterparse`, telling `progress` the size of every chunk read."""
     chunks = _chunks(source, progress)
     marks: list[int] = []
     utf8 = _utf8(chunks, marks)
@@ -70,7 +76,7 @@ def _iterate(source: Source, item_depth: int, progress: Callable[[int], object] 
         chunks.close()
 
 
-def _chunks(source: Source, progress: Callable[[int], object] | None) -> Iterator[Buffer]:
+def _chunks(source: Source, progress: Callable[[int], object] | None) -> Generator[Buffer, None, None]:
     if isinstance(source, (str, bytes, os.PathLike)):
         with open(source, "rb") as file:
             yield from _reads(file, progress)
@@ -93,11 +99,11 @@ def _reads(file: Any, progress: Callable[[int], object] | None) -> Iterator[Buff
         if not chunk:
             return
         if progress is not None:
-            progress(len(chunk))
+            progress(len(memoryview(chunk).cast("B")))
         yield chunk
 
 
-def _utf8(chunks: Iterator[Buffer], marks: list[int]) -> Iterator[Buffer]:
+def _utf8(chunks: Iterator[Buffer], marks: list[int]) -> Generator[Buffer, None, None]:
     """The document as UTF-8 without its byte order mark (whose length goes into `marks`)."""
     head = bytearray()
     for chunk in chunks:
