@@ -199,21 +199,26 @@ class Batch {
   static constexpr std::size_t kTextBytes = 48 * 1024;
 
   bool empty() const { return items_.empty(); }
-  bool full() const { return text_.size() >= kTextBytes; }
+  bool full() const { return bytes_ >= kTextBytes; }
 
   // False for an item that must be converted alone: one named "#text" would meet the text
   // between items in the batch's dictionary.
   static bool joins(const Step& step) { return local_name(step.tag.substr(0, step.name_len)) != "#text"; }
 
+  // The texts are copied side by side only once a second item comes: one item, however large,
+  // is converted from the scanner's buffer as it lies.
   void add(const Step& step) {
+    if (items_.size() == 1) text_.append(items_[0].text);
+    if (!items_.empty()) text_.append(step.text);
     items_.push_back(step);
-    text_.append(step.text);
+    bytes_ += step.text.size();
   }
 
   Outcome flush(ItemsState& st, PyObject* out) {
     Outcome outcome = items_.size() == 1 ? add_item(st, items_[0], out) : convert_together(st, out);
     items_.clear();
     text_.clear();
+    bytes_ = 0;
     return outcome;
   }
 
@@ -275,6 +280,7 @@ class Batch {
 
   std::vector<Step> items_;
   std::string text_;
+  std::size_t bytes_ = 0;
 };
 
 Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch) {
