@@ -1,10 +1,11 @@
 // The private module `velmora_tools._items`: the item scanner as a Python type, `Scanner`.
 //
 // `Scanner(item_depth, parse)` is fed the UTF-8 bytes of a document chunk by chunk. Each feed()
-// (and the last, finish()) answers the list of items completed so far as (path, item) pairs:
-// the item is `parse` of the element's own text, taken from under its name; the path holds one
-// (local name, attributes or None) pair per enclosing element, the item's own last, each made as
-// `parse` makes attributes. The first failure stops the scanner and waits in `failure` for the
+// (and the last, finish()) answers the scanner itself, an iterator over the items those bytes
+// complete, as (path, item) pairs: the item is `parse` of the element's own text, taken from
+// under its name; the path holds one (local name, attributes or None) pair per enclosing
+// element, the item's own last, each made as `parse` makes attributes. Pairs are made as they
+// are asked for, so few of them are alive at once. The first failure stops the scanner and waits in `failure` for the
 // Python side to raise: ("item", offset, exception) when parse rejected an item's text,
 // ("tag", offset, exception) when it rejected an enclosing start tag, ("structure", message)
 // for a fault outside every item and ("utf8", offset, bad bytes) for bytes that are not UTF-8.
@@ -13,6 +14,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +42,70 @@ PyRef new_str(std::string_view utf8) {
   return PyRef::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
 }
 
+// What a step leaves: go on; stop (a failure is recorded, or nothing is left to give); or an
+// interpreter call failed, with its exception set.
+enum class Outcome { Next, Stopped, ApiError };
+
+struct ItemsState;
+
+// The items found with no enclosing tag opened or closed between them, converted together:
+// parse of their texts side by side gives one dictionary in which each local name holds its
+// items in document order (a list when there are several), each exactly what the item's own
+// text gives, while keys and the call are made once for all of them. When that parse fails,
+// the items are converted one by one, so the failing item is found and named.
+class Batch {
+ public:
+  // Texts much larger than this would be allocated and freed by mmap each time, costing page
+  // faults, so a batch is closed once it holds this much.
+  static constexpr std::size_t kTextBytes = 48 * 1024;
+
+  // False for an item that must be converted alone: one named "#text" would meet the text
+  // between items in the batch's dictionary.
+  static bool joins(const Step& step);
+
+  bool empty() const { return items_.empty(); }
+  bool full() const { return bytes_ >= kTextBytes; }
+  // Closed: no more items join; its pairs are being handed out.
+  bool closed() const { return closed_; }
+  void close() { closed_ = true; }
+
+  // The texts are copied side by side only once a second item comes: one item, however large,
+  // is converted from the scanner's buffer as it lies.
+  void add(const Step& step) {
+    if (items_.size() == 1) text_.append(items_[0].text);
+    if (!items_.empty()) text_.append(step.text);
+    items_.push_back(step);
+    bytes_ += step.text.size();
+  }
+
+  // The next pair into `pair` (Next); Stopped once all are handed out (the batch is then empty
+  // and open again) or at a failure (recorded in the state).
+  Outcome next(ItemsState& st, PyRef& pair);
+  void clear();
+
+ private:
+  struct Name {
+    std::string_view local;
+    std::size_t count = 0;
+    PyObject* key = nullptr;    // borrowed from the batch's dictionary
+    PyObject* value = nullptr;  // borrowed: the item's value, or the list of them
+    Py_ssize_t next = 0;
+  };
+
+  bool convert_together(ItemsState& st);
+
+  std::vector<Step> items_;
+  std::string text_;
+  std::size_t bytes_ = 0;
+  bool closed_ = false;
+  bool converted_ = false;
+  bool alone_ = false;  // converted one by one
+  PyRef tree_;
+  std::vector<Name> names_;
+  std::vector<std::size_t> which_;
+  std::size_t next_ = 0;
+};
+
 // The state behind one Scanner object.
 struct ItemsState {
   explicit ItemsState(std::size_t depth, PyObject* parse_function)
@@ -51,6 +117,8 @@ struct ItemsState {
   PyRef prefix;             // `open` as a tuple, made when first needed
   PyRef failure;            // None until the first failure
   bool closed = false;
+  Batch batch;                // its steps point into the scanner's buffer: no feed until it is empty
+  std::optional<Step> held;   // the step that closed the batch, taken after it
 };
 
 struct ScannerObject {
@@ -148,12 +216,8 @@ PyRef item_path(ItemsState& st, PyObject* own) {
   return path;
 }
 
-// What a step leaves: go on; stop (a failure is recorded, or the scanner waits for bytes); or
-// an interpreter call failed, with its exception set.
-enum class Outcome { Next, Stopped, ApiError };
-
-// Appends the (path, item) pair of an item whose text parse converted to `name` and `value`.
-Outcome add_pair(ItemsState& st, const Step& step, PyObject* name, PyObject* value, PyObject* out) {
+// The (path, item) pair of an item whose text parse converted to `name` and `value`.
+Outcome make_pair(ItemsState& st, const Step& step, PyObject* name, PyObject* value, PyRef& pair) {
   PyRef raised;
   PyRef attrs = item_attributes(st, step, value, raised);
   if (!attrs) {
@@ -164,13 +228,12 @@ Outcome add_pair(ItemsState& st, const Step& step, PyObject* name, PyObject* val
   if (!own) return Outcome::ApiError;
   PyRef path = item_path(st, own.get());
   if (!path) return Outcome::ApiError;
-  PyRef pair = PyRef::steal(PyTuple_Pack(2, path.get(), value));
-  if (!pair || PyList_Append(out, pair.get()) < 0) return Outcome::ApiError;
-  return Outcome::Next;
+  pair = PyRef::steal(PyTuple_Pack(2, path.get(), value));
+  return pair ? Outcome::Next : Outcome::ApiError;
 }
 
 // One item converted on its own.
-Outcome add_item(ItemsState& st, const Step& step, PyObject* out) {
+Outcome convert_alone(ItemsState& st, const Step& step, PyRef& pair) {
   PyRef raised;
   PyRef tree = call_parse(st, step.text, raised);
   if (!tree) return set_raised(st, "item", step.offset, std::move(raised)) ? Outcome::Stopped : Outcome::ApiError;
@@ -179,7 +242,7 @@ Outcome add_item(ItemsState& st, const Step& step, PyObject* out) {
     PyErr_SetString(PyExc_RuntimeError, "velmora_tools: an item did not convert to one entry");
     return Outcome::ApiError;
   }
-  return add_pair(st, step, name, value, out);
+  return make_pair(st, step, name, value, pair);
 }
 
 std::string_view local_name(std::string_view qualified) {
@@ -187,112 +250,78 @@ std::string_view local_name(std::string_view qualified) {
   return colon == std::string_view::npos ? qualified : qualified.substr(colon + 1);
 }
 
-// The items found in one feed with no enclosing tag opened or closed between them, converted
-// together: parse of their texts side by side gives one dictionary in which each local name
-// holds its items in document order (a list when there are several), each exactly what the
-// item's own text gives, while keys and the call are made once for all of them. When that
-// parse fails, the items are converted one by one, so the failing item is found and named.
-class Batch {
- public:
-  // Texts much larger than this would be allocated and freed by mmap each time, costing page
-  // faults, so a batch is converted once it holds this much.
-  static constexpr std::size_t kTextBytes = 48 * 1024;
+bool Batch::joins(const Step& step) { return local_name(step.tag.substr(0, step.name_len)) != "#text"; }
 
-  bool empty() const { return items_.empty(); }
-  bool full() const { return bytes_ >= kTextBytes; }
+void Batch::clear() {
+  items_.clear();
+  text_.clear();
+  bytes_ = 0;
+  closed_ = converted_ = alone_ = false;
+  tree_.reset();
+  names_.clear();
+  which_.clear();
+  next_ = 0;
+}
 
-  // False for an item that must be converted alone: one named "#text" would meet the text
-  // between items in the batch's dictionary.
-  static bool joins(const Step& step) { return local_name(step.tag.substr(0, step.name_len)) != "#text"; }
-
-  // The texts are copied side by side only once a second item comes: one item, however large,
-  // is converted from the scanner's buffer as it lies.
-  void add(const Step& step) {
-    if (items_.size() == 1) text_.append(items_[0].text);
-    if (!items_.empty()) text_.append(step.text);
-    items_.push_back(step);
-    bytes_ += step.text.size();
+// Parses the batch's text and matches its dictionary with the items; false when they cannot be
+// told apart (text between the items, a failure), for converting them one by one instead.
+bool Batch::convert_together(ItemsState& st) {
+  PyRef raised;
+  tree_ = call_parse(st, text_, raised);
+  if (!tree_ || !PyDict_Check(tree_.get())) return false;
+  which_.resize(items_.size());
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    const std::string_view local = local_name(items_[i].tag.substr(0, items_[i].name_len));
+    std::size_t n = 0;
+    while (n < names_.size() && names_[n].local != local) ++n;
+    if (n == names_.size()) names_.push_back(Name{local});
+    ++names_[n].count;
+    which_[i] = n;
   }
-
-  Outcome flush(ItemsState& st, PyObject* out) {
-    Outcome outcome = items_.size() == 1 ? add_item(st, items_[0], out) : convert_together(st, out);
-    items_.clear();
-    text_.clear();
-    bytes_ = 0;
-    return outcome;
-  }
-
- private:
-  struct Name {
-    std::string_view local;
-    std::size_t count = 0;
-    PyObject* key = nullptr;    // borrowed from the batch's dictionary
-    PyObject* value = nullptr;  // borrowed: the item's value, or the list of them
-    Py_ssize_t next = 0;
-  };
-
-  Outcome one_by_one(ItemsState& st, PyObject* out) {
-    for (const Step& step : items_) {
-      const Outcome outcome = add_item(st, step, out);
-      if (outcome != Outcome::Next) return outcome;
+  if (PyDict_GET_SIZE(tree_.get()) != static_cast<Py_ssize_t>(names_.size())) return false;
+  Py_ssize_t at = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(tree_.get(), &at, &key, &value)) {
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      return false;
     }
-    return Outcome::Next;
+    Name* name = nullptr;
+    for (Name& n : names_)
+      if (n.local == std::string_view(utf8, static_cast<std::size_t>(len))) name = &n;
+    if (name == nullptr || name->key != nullptr) return false;
+    if (name->count > 1 && !(PyList_Check(value) && PyList_GET_SIZE(value) == static_cast<Py_ssize_t>(name->count)))
+      return false;
+    name->key = key;
+    name->value = value;
   }
+  return true;
+}
 
-  Outcome convert_together(ItemsState& st, PyObject* out) {
-    PyRef raised;
-    PyRef tree = call_parse(st, text_, raised);
-    if (!tree || !PyDict_Check(tree.get())) return one_by_one(st, out);
-    std::vector<Name> names;
-    std::vector<std::size_t> which(items_.size());
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-      const std::string_view local = local_name(items_[i].tag.substr(0, items_[i].name_len));
-      std::size_t n = 0;
-      while (n < names.size() && names[n].local != local) ++n;
-      if (n == names.size()) names.push_back(Name{local});
-      ++names[n].count;
-      which[i] = n;
-    }
-    if (PyDict_GET_SIZE(tree.get()) != static_cast<Py_ssize_t>(names.size())) return one_by_one(st, out);
-    Py_ssize_t at = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(tree.get(), &at, &key, &value)) {
-      Py_ssize_t len = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
-      if (utf8 == nullptr) return Outcome::ApiError;
-      Name* name = nullptr;
-      for (Name& n : names)
-        if (n.local == std::string_view(utf8, static_cast<std::size_t>(len))) name = &n;
-      if (name == nullptr || name->key != nullptr) return one_by_one(st, out);
-      if (name->count > 1 && !(PyList_Check(value) && PyList_GET_SIZE(value) == static_cast<Py_ssize_t>(name->count)))
-        return one_by_one(st, out);
-      name->key = key;
-      name->value = value;
-    }
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-      Name& name = names[which[i]];
-      PyObject* value = name.count == 1 ? name.value : PyList_GET_ITEM(name.value, name.next++);
-      const Outcome outcome = add_pair(st, items_[i], name.key, value, out);
-      if (outcome != Outcome::Next) return outcome;
-    }
-    return Outcome::Next;
+Outcome Batch::next(ItemsState& st, PyRef& pair) {
+  if (!converted_) {
+    converted_ = true;
+    alone_ = items_.size() == 1 || !convert_together(st);
   }
+  if (next_ == items_.size()) {
+    clear();
+    return Outcome::Stopped;
+  }
+  const std::size_t i = next_++;
+  if (alone_) return convert_alone(st, items_[i], pair);
+  Name& name = names_[which_[i]];
+  PyObject* value = name.count == 1 ? name.value : PyList_GET_ITEM(name.value, name.next++);
+  return make_pair(st, items_[i], name.key, value, pair);
+}
 
-  std::vector<Step> items_;
-  std::string text_;
-  std::size_t bytes_ = 0;
-};
-
-Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch) {
-  if (step.kind == StepKind::Item && Batch::joins(step)) {
-    batch.add(step);
-    return batch.full() ? batch.flush(st, out) : Outcome::Next;
-  }
-  if (!batch.empty()) {  // the items before this step see the enclosing elements as they were
-    const Outcome outcome = batch.flush(st, out);
-    if (outcome != Outcome::Next) return outcome;
-  }
+// A step that is not an item joining a batch: Next with `pair` set for an item converted
+// alone, Next without it after an enclosing tag, Stopped at a failure.
+Outcome take_step(ItemsState& st, const Step& step, PyRef& pair) {
   switch (step.kind) {
+    case StepKind::Item:
+      return convert_alone(st, step, pair);
     case StepKind::Open: {
       PyRef raised;
       PyRef entry = tag_entry(st, step.tag, raised);
@@ -308,8 +337,6 @@ Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch)
       if (!st.open.empty()) st.open.pop_back();
       st.prefix.reset();
       return Outcome::Next;
-    case StepKind::Item:
-      return add_item(st, step, out);
     case StepKind::ItemError: {
       // The scanner found the fault; parse of the item's text up to it gives the message.
       PyRef raised;
@@ -320,11 +347,10 @@ Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch)
     }
     case StepKind::Error:
       return set_structure(st, step) ? Outcome::Stopped : Outcome::ApiError;
-    case StepKind::BadUtf8: {
+    case StepKind::BadUtf8:
       st.failure = PyRef::steal(Py_BuildValue("(sKy#)", "utf8", static_cast<unsigned long long>(step.offset),
                                               step.text.data(), static_cast<Py_ssize_t>(step.text.size())));
       return st.failure ? Outcome::Stopped : Outcome::ApiError;
-    }
     case StepKind::NeedMore:
     case StepKind::Done:
       return Outcome::Stopped;
@@ -332,27 +358,40 @@ Outcome take_step(ItemsState& st, const Step& step, PyObject* out, Batch& batch)
   return Outcome::Stopped;
 }
 
-// Runs the scanner until it needs more bytes, stops or ends; the items made on the way.
-PyResult<PyRef> drain(ItemsState& st) {
-  PyRef out = PyRef::steal(PyList_New(0));
-  if (!out) return failed();
-  if (st.closed || st.failure) return PyResult<PyRef>::ok(std::move(out));
-  Batch batch;  // its steps point into the scanner's buffer, which no feed changes meanwhile
-  // Items are trees without cycles: collecting among them would only cost time (as in parse).
-  const bool collecting = PyGC_Disable();
+// The next pair, or nothing once the bytes fed so far hold no more (or at a failure).
+PyResult<PyRef> next_pair(ItemsState& st) {
   for (;;) {
-    const Step step = st.scanner.next();
-    const bool last = step.kind == StepKind::NeedMore || step.kind == StepKind::Done;
-    const Outcome outcome = last ? (batch.empty() ? Outcome::Stopped : batch.flush(st, out.get()))
-                                 : take_step(st, step, out.get(), batch);
-    if (outcome == Outcome::ApiError) {
-      if (collecting) PyGC_Enable();
-      return failed();
+    if (st.closed || st.failure) return PyResult<PyRef>::ok(PyRef());
+    PyRef pair;
+    if (st.batch.closed()) {
+      const Outcome outcome = st.batch.next(st, pair);
+      if (outcome == Outcome::ApiError) return failed();
+      if (outcome == Outcome::Next) return PyResult<PyRef>::ok(std::move(pair));
+      continue;  // handed out, or failed (then the loop ends above)
     }
-    if (outcome == Outcome::Stopped || last) break;
+    Step step;
+    if (st.held) {
+      step = std::move(*st.held);
+      st.held.reset();
+    } else {
+      step = st.scanner.next();
+      const bool last = step.kind == StepKind::NeedMore || step.kind == StepKind::Done;
+      if (step.kind == StepKind::Item && Batch::joins(step)) {
+        st.batch.add(step);
+        if (st.batch.full()) st.batch.close();
+        continue;
+      }
+      if (!st.batch.empty()) {  // the items before this step see the enclosing elements as they were
+        if (!last) st.held = std::move(step);
+        st.batch.close();
+        continue;
+      }
+      if (last) return PyResult<PyRef>::ok(PyRef());
+    }
+    const Outcome outcome = take_step(st, step, pair);
+    if (outcome == Outcome::ApiError) return failed();
+    if (pair) return PyResult<PyRef>::ok(std::move(pair));
   }
-  if (collecting) PyGC_Enable();
-  return PyResult<PyRef>::ok(std::move(out));
 }
 
 ItemsState* state_of(PyObject* self) { return reinterpret_cast<ScannerObject*>(self)->state; }
@@ -382,23 +421,45 @@ void scanner_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The items of the bytes fed are taken before more are fed: they point into the buffer.
+bool ready_for_bytes(ItemsState& st) {
+  if (st.batch.empty() && !st.held) return true;
+  PyErr_SetString(PyExc_RuntimeError, "Scanner: the items of the bytes fed before were not all taken");
+  return false;
+}
+
 PyObject* scanner_feed(PyObject* self, PyObject* data) {
   return trampoline([&]() -> PyResult<PyRef> {
     ItemsState& st = *state_of(self);
+    if (!ready_for_bytes(st)) return failed();
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return failed();
     if (!st.closed && !st.failure)
       st.scanner.feed(std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)));
     PyBuffer_Release(&view);
-    return drain(st);
+    return PyResult<PyRef>::ok(PyRef::borrow(self));
   });
 }
 
 PyObject* scanner_finish(PyObject* self, PyObject*) {
   return trampoline([&]() -> PyResult<PyRef> {
     ItemsState& st = *state_of(self);
+    if (!ready_for_bytes(st)) return failed();
     if (!st.closed) st.scanner.finish();
-    return drain(st);
+    return PyResult<PyRef>::ok(PyRef::borrow(self));
+  });
+}
+
+PyObject* scanner_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* scanner_iternext(PyObject* self) {
+  return trampoline([&]() -> PyResult<PyRef> {
+    auto pair = next_pair(*state_of(self));
+    if (pair && !pair.value()) {
+      PyErr_SetNone(PyExc_StopIteration);
+      return failed();
+    }
+    return pair;
   });
 }
 
@@ -406,13 +467,14 @@ PyObject* scanner_close(PyObject* self, PyObject*) {
   return trampoline([&]() -> PyResult<PyRef> {
     ItemsState& st = *state_of(self);
     st.closed = true;
+    st.batch.clear();
+    st.held.reset();
     st.scanner.release();
     st.open.clear();
     st.prefix.reset();
     return PyResult<PyRef>::ok(PyRef::borrow(Py_None));
   });
 }
-
 PyObject* scanner_failure(PyObject* self, void*) {
   return trampoline([&]() -> PyResult<PyRef> {
     ItemsState& st = *state_of(self);
@@ -429,8 +491,8 @@ PyObject* scanner_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef scanner_methods[] = {
-    {"feed", scanner_feed, METH_O, "Scan the next bytes; the items they complete."},
-    {"finish", scanner_finish, METH_NOARGS, "End of the document; the items it completes."},
+    {"feed", scanner_feed, METH_O, "Scan the next bytes; the scanner, iterating the items they complete."},
+    {"finish", scanner_finish, METH_NOARGS, "End of the document; the scanner, iterating the last items."},
     {"close", scanner_close, METH_NOARGS, "Free the buffer; nothing more is scanned."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -446,6 +508,8 @@ PyType_Slot scanner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_getset, scanner_getset},
+    {Py_tp_iter, reinterpret_cast<void*>(scanner_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(scanner_iternext)},
     {Py_tp_doc, const_cast<char*>("Scanner(item_depth, parse): the items of a document fed in chunks.")},
     {0, nullptr},
 };
