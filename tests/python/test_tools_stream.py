@@ -270,3 +270,15 @@ def test_items_whose_names_clash_with_keys_are_their_own_texts(parts, largest):
         expected.append(((("r", None), (name, attrs)), ordered(value)))
     got = [(path, ordered(item)) for path, item in iterparse(chunked(doc.encode(), random.Random(2), largest), 2)]
     assert got == expected
+
+
+def test_readme_examples_print_what_the_readme_shows(capfd):
+    import doctest
+    readme = (HERE.parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("## Documents larger than memory"):]
+    (session,) = [code for code in section.split("```python\n")[1:] for code in [code.split("```")[0]]]
+    test = doctest.DocTestParser().get_doctest(session, {}, "README iterparse", "README.md", 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    with fd2_silenced():
+        runner.run(test, out=lambda text: None)
+    assert runner.tries >= 2 and runner.failures == 0
