@@ -10,20 +10,28 @@ from __future__ import annotations
 import codecs
 import os
 from collections.abc import Buffer, Callable, Generator, Iterable, Iterator
-from typing import Any, Final, NoReturn
+from typing import Any, Final, NoReturn, Protocol
 
 import velmora
 from pyo3_runtime import PanicException
 
 from velmora_tools import _items
 from velmora_tools.encoding import HEAD_BYTES, detect
-from velmora_tools.files import BinaryReader, StrOrBytesPath
+from velmora_tools.files import StrOrBytesPath
 
 CHUNK_BYTES: Final = 1 << 20  # one read() of a file
 
 Attributes = dict[str, Any] | None
 Path = tuple[tuple[str, Attributes], ...]
-Source = StrOrBytesPath | BinaryReader | Iterable[Buffer]
+
+
+class ChunkReader(Protocol):
+    """A binary file, or anything whose ``read(size)`` returns at most `size` next bytes."""
+
+    def read(self, size: int, /) -> bytes: ...
+
+
+Source = StrOrBytesPath | ChunkReader | Iterable[Buffer]
 
 
 def iterparse(source: Source, item_depth: int) -> Iterator[tuple[Path, Any]]:

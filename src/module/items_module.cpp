@@ -5,15 +5,14 @@
 // complete, as (path, item) pairs: the item is `parse` of the element's own text, taken from
 // under its name; the path holds one (local name, attributes or None) pair per enclosing
 // element, the item's own last, each made as `parse` makes attributes. Pairs are made as they
-// are asked for, so few of them are alive at once. The first failure stops the scanner and waits in `failure` for the
-// Python side to raise: ("item", offset, exception) when parse rejected an item's text,
-// ("tag", offset, exception) when it rejected an enclosing start tag, ("structure", message)
-// for a fault outside every item and ("utf8", offset, bad bytes) for bytes that are not UTF-8.
+// are asked for, so few of them are alive at once. The first failure stops the scanner and
+// waits in `failure` for the Python side to raise: ("item", offset, exception) when parse
+// rejected an item's text, ("tag", offset, exception) when it rejected an enclosing start tag,
+// ("structure", message) for a fault outside every item and ("utf8", offset, bad bytes) for
+// bytes that are not UTF-8.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +21,6 @@
 #include "cpython/pyerr.h"
 #include "cpython/ref.h"
 #include "module/frame.h"
-#include "reader/bytes.h"
 #include "reader/errors.h"
 #include "stream/item_scanner.h"
 
