@@ -33,6 +33,14 @@ for version in ${VELMORA_TEST_VERSIONS:-${VELMORA_SUPPORTED_VERSIONS[*]}}; do
       tail -40 "$build/fuzz.log"; echo "reader fuzzer: FAILED (log: $build/fuzz.log)"
       extra+=("fuzz=failed"); status=1
     fi
+    # The item scanner's fuzzer, as briefly.
+    if FUZZ_TARGET=item_scanner_fuzz VENV_PYTHON=$python tools/fuzz.sh "${FUZZ_SECONDS:-10}" > "$build/fuzz-items.log" 2>&1; then
+      echo "item scanner fuzzer: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/fuzz-items.log" | grep -o '[0-9]*$' | tail -1) executions, no failure"
+      extra+=("fuzz-items=passed")
+    else
+      tail -40 "$build/fuzz-items.log"; echo "item scanner fuzzer: FAILED (log: $build/fuzz-items.log)"
+      extra+=("fuzz-items=failed"); status=1
+    fi
   fi
 
   PYTHONPATH=$(velmora_pythonpath "$build") "$python" -m pytest -q -p no:cacheprovider tests/python \

@@ -2,16 +2,24 @@
 
 ``parse_bytes`` and ``parse_file`` find the encoding the way XML processors do and return
 ``velmora.parse`` of the decoded text; ``parse_many`` converts files on worker processes;
+``iterparse`` streams the elements at one depth of a document too large to hold;
 ``python -m velmora_tools`` (the ``velmora`` command) writes JSON.
 """
+
+import pkgutil
+
+# A build folder on the module path holds the package's extension (velmora_tools/_items) apart
+# from its Python files; an installed package holds both.
+__path__ = pkgutil.extend_path(__path__, __name__)
 
 from pyo3_runtime import PanicException
 
 from velmora_tools.batch import parse_many
 from velmora_tools.files import parse_bytes, parse_file
+from velmora_tools.stream import iterparse
 from velmora_tools.version import version as _version
 
-__all__ = ["PanicException", "__version__", "parse_bytes", "parse_file", "parse_many"]
+__all__ = ["PanicException", "__version__", "iterparse", "parse_bytes", "parse_file", "parse_many"]
 __version__: str
 
 

@@ -19,6 +19,7 @@ from velmora_tools.batch import SizedChunks, ordered_map
 from velmora_tools.files import parse_file
 from velmora_tools.output import Output, OutputError, SpooledFile, spool, spool_folder
 from velmora_tools.quiet import fd2_discarded
+from velmora_tools.stream import iterate_with_progress
 from velmora_tools.version import version
 
 EXIT_OK: Final = 0
@@ -41,6 +42,9 @@ output:
   Folders are searched recursively, in sorted order, for files matching the --glob patterns.
   Text outside elements is kept under "#text", so an empty file or a text file that is not XML
   converts without error: {{}} or {{"#text": ...}}.
+  With --item-depth N, one input gives one JSON line per element at depth N (the root is 1), in
+  bounded memory: {{"path": [[name, attributes], ...], "item": ...}}, the path from the root
+  down to the item itself, attributes null when there are none.
 
 exit status:
   {EXIT_OK}    every input converted
@@ -159,6 +163,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--indent", type=functools.partial(_count, least=0, what="indent"), metavar="N",
                         help="indent one JSON document by N spaces per level, 0 for newlines only "
                         "(default: compact, on one line)")
+    parser.add_argument("--item-depth", type=functools.partial(_count, least=1, what="item depth"), metavar="N",
+                        help="stream one input: a JSON line per element at depth N (the root is 1), "
+                        "with its path, in bounded memory")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="also let the module's own failure report reach standard error")
     parser.add_argument("--version", action=_Version, nargs=0, help="print the version and exit")
@@ -225,6 +232,12 @@ def run(argv: Sequence[str] | None, output: Output, keep: list[object] | None = 
     single = len(arguments) == 1 and not args.jsonl and (arguments[0] == STDIN or not os.path.isdir(arguments[0]))
     if STDIN in arguments and len(arguments) > 1:
         parser.error("standard input ('-') cannot be combined with other inputs")
+    if args.item_depth is not None:
+        if not single:
+            parser.error("--item-depth streams one input file (or standard input)")
+        if args.indent is not None:
+            parser.error("--item-depth writes JSON Lines, which are always compact")
+        return _items(arguments[0], args.item_depth, args.verbose, output)
     if args.indent is not None and not single:
         parser.error("--indent applies to one JSON document; JSON Lines output is always compact")
     if single:
@@ -251,6 +264,71 @@ def _one_document(item: Input, indent: int | None, verbose: bool, output: Output
     del loaded  # else the tree is freed while the output thread writes
     output.close()
     return EXIT_OK
+
+
+class _ByteBar:
+    """A progress bar of the bytes read, on standard error when it is a terminal and tqdm is
+    installed; `total` is the file's size when known."""
+
+    def __init__(self, total: int | None) -> None:
+        self.bar: Any = None
+        if sys.stderr.isatty():
+            try:
+                from tqdm import tqdm  # optional: velmora[progress]
+            except ImportError:
+                return
+            tqdm.monitor_interval = 0
+            self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
+                            dynamic_ncols=True)
+
+    def advance(self, count: int) -> None:
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _size(item: str) -> int | None:
+    try:
+        return os.stat(item).st_size if item != STDIN else None
+    except OSError:
+        return None
+
+
+_ITEM_LINES_BATCH: Final = 256  # lines handed to the output thread at a time
+
+
+def _items(item: str, depth: int, verbose: bool, output: Output) -> int:
+    """`--item-depth`: the items of one input as JSON Lines, written as they come."""
+    source = sys.stdin.buffer if item == STDIN else item
+    name = "standard input" if item == STDIN else shown(item)
+    bar = _ByteBar(_size(item))
+    pending: list[bytes] = []
+    status = EXIT_OK
+    try:
+        with reports_kept_out(verbose):
+            for path, value in iterate_with_progress(source, depth, bar.advance):
+                pending.append(jsonout.dumps({"path": path, "item": value}) + b"\n")
+                if len(pending) >= _ITEM_LINES_BATCH:
+                    output.write(*pending)
+                    pending = []
+    except OSError as exc:
+        status, message = EXIT_UNREADABLE, f"cannot read {name}: {exc.strerror or exc}"
+    except (UnicodeDecodeError, LookupError) as exc:
+        status, message = EXIT_UNREADABLE, f"cannot read {name}: {exc}"
+    except PanicException as exc:
+        notes = "".join(f" ({note})" for note in getattr(exc, "__notes__", ()))
+        status, message = EXIT_MALFORMED, f"{name}: {exc.args[0] if exc.args else exc}{notes}"
+    finally:
+        bar.close()
+    if pending:
+        output.write(*pending)
+    output.close()
+    if status != EXIT_OK:
+        print(f"velmora: {message}", file=sys.stderr, flush=True)
+    return status
 
 
 class Converted(NamedTuple):

@@ -30,7 +30,7 @@ _WIDE_LAYOUTS: Final = {
     b"\x3c\x00\x3f\x00": "utf-16-le",
 }
 _EBCDIC_START: Final = b"\x4c\x6f\xa7\x94"  # "<?xm" in the EBCDIC code pages
-_HEAD_BYTES: Final = 1024  # an XML declaration longer than this is not looked for
+HEAD_BYTES: Final = 1024  # an XML declaration longer than this is not looked for
 _DECLARATION: Final = re.compile(r"[ \t\r\n]*<\?xml[ \t\r\n](.*?)\?>", re.DOTALL)
 _ENCODING_ATTR: Final = re.compile(r"""\bencoding[ \t\r\n]*=[ \t\r\n]*(?:"([^"]*)"|'([^']*)')""")
 _ENCODING_NAME: Final = re.compile(r"[A-Za-z][A-Za-z0-9._-]*\Z")
@@ -77,15 +77,15 @@ def _unmarked(view: memoryview, start: bytes) -> str:
     wide = _WIDE_LAYOUTS.get(start)
     if wide is not None:
         unit = 4 if "32" in wide else 2
-        head = bytes(view[: _HEAD_BYTES - _HEAD_BYTES % unit]).decode(wide, "replace")
+        head = bytes(view[: HEAD_BYTES - HEAD_BYTES % unit]).decode(wide, "replace")
         name = declared_encoding(head)
         if name is not None:
             _codec(name)  # an unknown name is an error even where the layout decides
         return wide
     if start == _EBCDIC_START:
-        name = declared_encoding(bytes(view[:_HEAD_BYTES]).decode("cp037"))
+        name = declared_encoding(bytes(view[:HEAD_BYTES]).decode("cp037"))
         return "cp037" if name is None else _codec(name).name
-    name = declared_encoding(bytes(view[:_HEAD_BYTES]).decode("latin-1"))
+    name = declared_encoding(bytes(view[:HEAD_BYTES]).decode("latin-1"))
     if name is None:
         return "utf-8"
     info = _codec(name)

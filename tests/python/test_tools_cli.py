@@ -333,3 +333,66 @@ def test_spooled_chunks_reach_a_stream_without_a_descriptor():
         out.close()
         assert os.listdir(folder) == []  # copied, then removed
     assert stream.getvalue() == b"first\nspooled\nlast\n"
+
+
+STREAMED = '<?xml version="1.0"?><feed id="f"><e n="1"><t>caf\u00e9</t></e><e/><x>2</x></feed>'
+
+
+@pytest.mark.parametrize("depth", [1, 2, 3])
+@pytest.mark.parametrize("how", ["file", "stdin"])
+def test_item_depth_writes_one_json_line_per_item(depth, how, tmp_path):
+    path = tmp_path / "feed.xml"
+    path.write_bytes(STREAMED.encode("utf-16"))
+    proc = run_cli("--item-depth", depth, path) if how == "file" else \
+        run_cli("--item-depth", depth, stdin=path.read_bytes())
+    assert proc.returncode == 0 and proc.stderr == b""
+    expected = [{"path": [list(step) for step in p], "item": item}
+                for p, item in velmora_tools.iterparse([STREAMED.encode()], depth)]
+    assert lines(proc) == expected and expected
+
+
+def test_item_depth_on_malformed_input_keeps_the_items_before_and_exits_1(tmp_path):
+    path = tmp_path / "bad.xml"
+    path.write_text("<r><i>1</i><i>2</j></r>", encoding="utf-8")
+    proc = run_cli("--item-depth", 2, path)
+    assert proc.returncode == 1
+    assert lines(proc) == [{"path": [["r", None], ["i", None]], "item": "1"}]
+    assert proc.stderr.decode() == (f"velmora: {path}: called `Result::unwrap()` on an `Err` value: "
+                                    'EndEventMismatch { expected: "i", found: "j" } (in the item at byte offset 11)\n')
+    missing = run_cli("--item-depth", 2, tmp_path / "missing.xml")
+    assert missing.returncode == 2 and missing.stderr.decode().startswith("velmora: cannot read ")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--item-depth", "0", "a.xml"], "item depth must be a whole number, 1 or more, not '0'"),
+    (["--item-depth", "2", "a.xml", "b.xml"], "--item-depth streams one input file"),
+    (["--item-depth", "2", "--indent", "2", "a.xml"], "--item-depth writes JSON Lines"),
+])
+def test_item_depth_usage_errors(args, message):
+    proc = run_cli(*args)
+    assert proc.returncode == 2 and message in proc.stderr.decode()
+
+
+def test_item_depth_progress_bar_counts_bytes_read(tmp_path):
+    pytest.importorskip("tqdm")
+    path = tmp_path / "big.xml"
+    path.write_bytes(b"<r>" + b"<i>x</i>" * 300000 + b"</r>")
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    try:
+        proc = subprocess.run(command("--item-depth", 2, path), stdout=subprocess.PIPE, stderr=follower,
+                              env=child_env(), timeout=120)
+        os.close(follower)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(leader)
+    assert proc.returncode == 0 and len(proc.stdout.splitlines()) == 300000
+    assert b"2.29M/2.29M" in seen and b"B/s" in seen  # 2,400,007 bytes, in units of 1024

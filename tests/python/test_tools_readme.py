@@ -15,7 +15,7 @@ from velmora_tools import PanicException, parse_file
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
-SECTION = README[README.index("## Files, bytes and many files: velmora_tools"):]
+SECTION = README[README.index("## Files, bytes and many files: velmora_tools"):README.index("## Documents larger than memory")]
 BLOCKS = re.findall(r"```(python|sh)\n(.*?)```", SECTION, re.DOTALL)
 SESSIONS = [code for kind, code in BLOCKS if kind == "python" and ">>>" in code]
 (SCRIPT,) = [code for kind, code in BLOCKS if kind == "python" and ">>>" not in code]
