@@ -7,7 +7,7 @@
 
 namespace velmora::py {
 
-[[noreturn]] void panic_after_error(std::source_location where) {
+[[noreturn]] void panic_after_error(velmora::SourceLocation where) {
   if (PyErr_Occurred() != nullptr) PyErr_Print();
   fail("Python API call failed", where);
 }

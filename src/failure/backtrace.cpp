@@ -25,7 +25,7 @@ namespace {
 using failure_output::StderrLine;
 
 // Unwinders report one past a return address as 0 - 1 at the outermost frame.
-constexpr std::uintptr_t kEndOfStack = ~std::uintptr_t{0};
+[[maybe_unused]] constexpr std::uintptr_t kEndOfStack = ~std::uintptr_t{0};
 
 void write_frame_number(StderrLine& line, unsigned number) {
   // Right-aligned in four columns, as "   0: ", "  12: ".
