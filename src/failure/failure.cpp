@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "failure/backtrace.h"
 #include "failure/output.h"
@@ -29,6 +30,7 @@ std::mutex g_backtrace_lock;  // keeps two backtraces from interleaving
 // Per-thread state.
 thread_local std::size_t t_failures_in_flight = 0;
 thread_local bool t_in_report = false;
+thread_local std::size_t t_allocation_failure_scopes = 0;
 
 struct ReportKind {
   bool can_unwind = true;
@@ -157,9 +159,17 @@ void failure_caught() noexcept {
   std::abort();  // not reached
 }
 
-[[noreturn]] void allocation_failed(std::size_t size) noexcept {
+[[noreturn]] void allocation_failed(std::size_t size) {
   StderrLine() << "memory allocation of " << std::uint64_t{size} << " bytes failed\n";
+  if (t_allocation_failure_scopes > 0) throw AllocationFailure(size);
   std::abort();
 }
+
+std::string AllocationFailure::message() const {
+  return "memory allocation of " + std::to_string(size_) + " bytes failed";
+}
+
+AllocationFailureScope::AllocationFailureScope() noexcept { ++t_allocation_failure_scopes; }
+AllocationFailureScope::~AllocationFailureScope() { --t_allocation_failure_scopes; }
 
 }  // namespace velmora

@@ -80,9 +80,36 @@ void failure_caught() noexcept;
 [[noreturn]] void fail_without_unwinding(
     std::string_view message, SourceLocation where = SourceLocation::current()) noexcept;
 
-// Exhausted memory: "memory allocation of <size> bytes failed" on descriptor 2, then abort().
-// No failure report and no exception: neither could be made without memory.
-[[noreturn]] void allocation_failed(std::size_t size) noexcept;
+// Exhausted memory in the module's own allocations: "memory allocation of <size> bytes failed"
+// on descriptor 2 (the whole report: it is written without allocating). Then, while an
+// AllocationFailureScope is open on the thread (the entry frames open one around the body of
+// every call), AllocationFailure is thrown, which the frame turns into a PanicException with
+// that line as its message; anywhere else (outside every call) the process aborts.
+[[noreturn]] void allocation_failed(std::size_t size);
+
+// Like FatalFailure, deliberately not derived from std::exception. Holds only the size, so
+// throwing it needs no allocation beyond the exception object itself (which the C++ runtime
+// takes from its emergency pool when the heap is exhausted).
+class AllocationFailure {
+ public:
+  explicit AllocationFailure(std::size_t size) noexcept : size_(size) {}
+  std::size_t size() const noexcept { return size_; }
+  // "memory allocation of <size> bytes failed"
+  std::string message() const;
+
+ private:
+  std::size_t size_;
+};
+
+// While one is open on a thread, the module's own allocation failures there unwind as
+// AllocationFailure instead of aborting. Nests.
+class AllocationFailureScope {
+ public:
+  AllocationFailureScope() noexcept;
+  ~AllocationFailureScope();
+  AllocationFailureScope(const AllocationFailureScope&) = delete;
+  AllocationFailureScope& operator=(const AllocationFailureScope&) = delete;
+};
 
 // Name of the environment variable that asks for stack backtraces in failure reports.
 inline constexpr std::string_view kBacktraceVariable = "VELMORA_BACKTRACE";

@@ -337,6 +337,29 @@ TEST(FailureAbort, ExhaustedMemoryWritesOneLineAndAborts) {
   }
 }
 
+TEST(FailureReport, ExhaustedMemoryInsideAScopeThrowsAfterTheSameLine) {
+  const Outcome outcome = run_child(nullptr, [] {
+    for (int round = 0; round < 2; ++round) {
+      try {
+        velmora::AllocationFailureScope outer;
+        {
+          velmora::AllocationFailureScope inner;  // scopes nest
+        }
+        keep(::operator new(kHuge));
+        _exit(3);
+      } catch (const velmora::AllocationFailure& failure) {
+        if (failure.size() != kHuge ||
+            failure.message() != "memory allocation of 4611686018427387904 bytes failed")
+          _exit(4);
+      }
+    }
+    keep(::operator new(kHuge));  // every scope closed: the abort again
+  });
+  EXPECT_TRUE(outcome.aborted());
+  const std::string line = "memory allocation of 4611686018427387904 bytes failed\n";
+  EXPECT_EQ(outcome.err, line + line + line);
+}
+
 TEST(FailureAbort, NothrowAllocationsStillReturnNull) {
   EXPECT_EQ(::operator new(kHuge, std::nothrow), nullptr);
   EXPECT_EQ(::operator new[](kHuge, std::nothrow), nullptr);
