@@ -37,7 +37,9 @@ selection=(tests/python)
 (($#)) && selection=("$@")
 PYTHONPATH="$(velmora_pythonpath "$build"):$PWD/tests/python" \
   "$python" -m pytest -q -p no:cacheprovider "${selection[@]}" \
-  --deselect tests/python/test_failure_report.py::test_exhausted_memory_writes_one_line_and_aborts || status=1
+  --deselect tests/python/test_failure_report.py::test_exhausted_memory_outside_every_call_writes_one_line_and_aborts \
+  --deselect tests/python/test_failure_report.py::test_exhausted_memory_inside_a_call_fails_the_call_after_the_same_line \
+  --ignore tests/python/test_robust_memory.py || status=1
 unset LD_PRELOAD
 "$python" tools/lsan_filter.py "$logs" || status=1
 [[ $status -eq 0 ]] && echo "sanitize: clean" || echo "sanitize: FAILED"

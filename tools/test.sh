@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command. Does all set-up (as root, the Debian packages for the C++ tests and the
-# fuzzer; environments for CPython 3.12 and 3.13), builds, and runs every test: the C++ units
-# and a short run of the reader's fuzzer once, the whole Python suite (packaging included) on
+# fuzzers; environments for CPython 3.12 and 3.13), builds, and runs every test: the C++ units
+# and short runs of the two fuzzers once, the whole Python suite (packaging included) on
 # each interpreter. Extra arguments go to pytest. Ends with "velmora: N passed, N failed".
 #   VELMORA_TEST_VERSIONS="3.12"   test on fewer interpreters
 set -uo pipefail
@@ -25,22 +25,20 @@ for version in ${VELMORA_TEST_VERSIONS:-${VELMORA_SUPPORTED_VERSIONS[*]}}; do
   if ((first)); then
     first=0
     "$build/velmora_cpp_tests" --gtest_brief=1 --gtest_output="xml:$reports/cpp.xml" || status=1
-    # The reader's fuzzer: replay the committed corpus, then a few seconds of new inputs.
-    if VENV_PYTHON=$python tools/fuzz.sh "${FUZZ_SECONDS:-10}" > "$build/fuzz.log" 2>&1; then
-      echo "reader fuzzer: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/fuzz.log" | grep -o '[0-9]*$' | tail -1) executions, no failure"
-      extra+=("fuzz=passed")
-    else
-      tail -40 "$build/fuzz.log"; echo "reader fuzzer: FAILED (log: $build/fuzz.log)"
-      extra+=("fuzz=failed"); status=1
-    fi
-    # The item scanner's fuzzer, as briefly.
-    if FUZZ_TARGET=item_scanner_fuzz VENV_PYTHON=$python tools/fuzz.sh "${FUZZ_SECONDS:-10}" > "$build/fuzz-items.log" 2>&1; then
-      echo "item scanner fuzzer: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/fuzz-items.log" | grep -o '[0-9]*$' | tail -1) executions, no failure"
-      extra+=("fuzz-items=passed")
-    else
-      tail -40 "$build/fuzz-items.log"; echo "item scanner fuzzer: FAILED (log: $build/fuzz-items.log)"
-      extra+=("fuzz-items=failed"); status=1
-    fi
+    # The fuzzers (the reader alone; the item scanner; the whole conversion against the
+    # reference): replay the committed corpus, then a few seconds of new inputs each.
+    for target in reader item_scanner parse; do
+      seconds=${FUZZ_SECONDS:-10}
+      [[ $target == parse ]] && seconds=${FUZZ_PARSE_SECONDS:-5}
+      log=$build/fuzz-$target.log
+      if VENV_PYTHON=$python tools/fuzz.sh "$seconds" "$target" > "$log" 2>&1; then
+        echo "$target fuzzer: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1) executions, no failure"
+        extra+=("fuzz-$target=passed")
+      else
+        tail -40 "$log"; echo "$target fuzzer: FAILED (log: $log)"
+        extra+=("fuzz-$target=failed"); status=1
+      fi
+    done
   fi
 
   PYTHONPATH=$(velmora_pythonpath "$build") "$python" -m pytest -q -p no:cacheprovider tests/python \

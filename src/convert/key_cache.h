@@ -9,15 +9,17 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/name_hash.h"
 #include "cpython/ref.h"
 
 namespace velmora::convert {
 
-// Open addressing over views of the call's input (which outlives the cache); documents use few
-// distinct names, so the table stays small and hot.
+// Open addressing with linear probing over views of the call's input (which outlives the
+// cache); documents use few distinct names, so the table stays small and hot. The seeded name
+// hash keeps probe sequences short in expectation whatever names a document uses.
 class NameTable {
  public:
-  NameTable() : slots_(16) {}
+  NameTable() : key_(process_name_hash_key()), slots_(16) {}
   NameTable(const NameTable&) = delete;
   NameTable& operator=(const NameTable&) = delete;
 
@@ -31,9 +33,9 @@ class NameTable {
     std::uint64_t hash = 0;
     py::PyRef value;
   };
-  static std::uint64_t hash_of(std::string_view name);
   void grow();
 
+  NameHashKey key_;
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
 };

@@ -91,12 +91,15 @@ class Walk {
  public:
   explicit Walk(std::string_view text) : reader_(text, walk_settings()), top_(new_dict()) {}
 
-  PyRef run() {
+  py::PyResult<PyRef> run() {
     for (;;) {
+      if (reader_.state().offset >= next_signal_check_) [[unlikely]] {
+        if (signal_handler_raised()) return py::PyResult<PyRef>::err(py::fetch_error());
+      }
       auto result = reader_.read_event_impl();
       if (result.is_err()) on_reader_error(result.error());
       const Event& event = result.value();
-      if (event.kind() == EventKind::Eof) return finish();
+      if (event.kind() == EventKind::Eof) return py::PyResult<PyRef>::ok(finish());
       if (skip_depth_ > 0) {
         skip(event);
         continue;
@@ -134,6 +137,12 @@ class Walk {
   }
   [[gnu::cold, gnu::noinline]] Status failed_on_pending_error(std::size_t unpushed = 0) {
     return failed(py::fetch_error(), unpushed);
+  }
+
+  // Runs the interpreter's pending signal handlers; true when one raised.
+  [[gnu::cold, gnu::noinline]] bool signal_handler_raised() {
+    next_signal_check_ = reader_.state().offset + kSignalCheckInterval;
+    return PyErr_CheckSignals() < 0;
   }
 
   // A reader error is met before anything an enclosing element kept.
@@ -304,10 +313,11 @@ class Walk {
   std::string_view top_qname_;
   std::string deferred_;
   std::size_t skip_depth_ = 0;  // nonzero while skipping to the top-level end tag
+  std::uint64_t next_signal_check_ = kSignalCheckInterval;
 };
 
 }  // namespace
 
-py::PyRef parse_document(std::string_view text) { return Walk(text).run(); }
+py::PyResult<py::PyRef> parse_document(std::string_view text) { return Walk(text).run(); }
 
 }  // namespace velmora::convert

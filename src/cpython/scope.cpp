@@ -48,15 +48,11 @@ using namespace scope_state;
 
 PyObject* register_owned(PyRef ref) {
   if (!ref) panic_after_error();
-  PyObject* obj = ref.release();
   auto* owned = owned_objects();
-  if (owned == nullptr) return obj;
-  try {
-    owned->push_back(obj);
-  } catch (const std::bad_alloc&) {
-    allocation_failed(sizeof(PyObject*) * (owned->capacity() == 0 ? 1 : 2 * owned->capacity()));
-  }
-  return obj;
+  if (owned == nullptr) return ref.release();
+  // Should the array fail to grow, the handle still holds the reference and releases it.
+  owned->push_back(ref.get());
+  return ref.release();
 }
 
 void register_decref(PyRef ref) noexcept {
@@ -111,7 +107,7 @@ GILPool::~GILPool() {
     try {
       detached.assign(owned->begin() + static_cast<std::ptrdiff_t>(*start_), owned->end());
       owned->resize(*start_);
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
       // No room to detach in one piece: detach and release one entry at a time instead.
       while (owned->size() > *start_) {
         PyObject* obj = owned->back();

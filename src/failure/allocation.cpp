@@ -1,5 +1,6 @@
-// The module's own C++ allocations: exhausted memory ends the process with a one-line note on
-// descriptor 2 instead of throwing std::bad_alloc through the conversion.
+// The module's own C++ allocations: exhausted memory writes a one-line note on descriptor 2,
+// then fails the call in progress (a PanicException with that line) or, outside every call,
+// ends the process (velmora::allocation_failed); never std::bad_alloc.
 //
 // The replacements are hidden (the assembler directive below; a visibility attribute would be
 // ignored against the declarations in <new>), so the linker binds only this module's calls to
@@ -54,13 +55,13 @@ void* try_allocate(std::size_t size, std::align_val_t alignment) noexcept {
   return posix_memalign(&block, align, size != 0 ? size : 1) == 0 ? block : nullptr;
 }
 
-void* allocate(std::size_t size) noexcept {
+void* allocate(std::size_t size) {
   void* block = try_allocate(size);
   if (block == nullptr) velmora::allocation_failed(size);
   return block;
 }
 
-void* allocate(std::size_t size, std::align_val_t alignment) noexcept {
+void* allocate(std::size_t size, std::align_val_t alignment) {
   void* block = try_allocate(size, alignment);
   if (block == nullptr) velmora::allocation_failed(size);
   return block;

@@ -25,7 +25,7 @@ namespace {
 using failure_output::StderrLine;
 
 // Unwinders report one past a return address as 0 - 1 at the outermost frame.
-constexpr std::uintptr_t kEndOfStack = ~std::uintptr_t{0};
+[[maybe_unused]] constexpr std::uintptr_t kEndOfStack = ~std::uintptr_t{0};
 
 void write_frame_number(StderrLine& line, unsigned number) {
   // Right-aligned in four columns, as "   0: ", "  12: ".
@@ -92,8 +92,11 @@ void write_name_line(const Walk& walk, bool first, const char* function, std::ui
 
 void write_source_line(const Location& location) {
   if (location.file == nullptr) return;
+  std::string_view file(location.file);
+  // clang's line tables name the compilation folder, given as "." (see CMakeLists.txt).
+  if (file.starts_with("./")) file.remove_prefix(2);
   StderrLine line;
-  line << "             at " << std::string_view(location.file);
+  line << "             at " << file;
   if (location.line > 0) line << ":" << static_cast<std::uint64_t>(location.line);
   line << "\n";
 }

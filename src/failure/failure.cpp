@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "failure/backtrace.h"
 #include "failure/output.h"
@@ -29,6 +30,7 @@ std::mutex g_backtrace_lock;  // keeps two backtraces from interleaving
 // Per-thread state.
 thread_local std::size_t t_failures_in_flight = 0;
 thread_local bool t_in_report = false;
+thread_local std::size_t t_allocation_failure_scopes = 0;
 
 struct ReportKind {
   bool can_unwind = true;
@@ -78,7 +80,7 @@ void write_backtrace(BacktraceStyle style, std::uintptr_t first_frame) {
 // Writes the report of one failure; returns only if the failure may go on unwinding.
 // `first_frame` is a return address into the code that raised the failure: short backtraces
 // start there, leaving out this machinery.
-void report(std::string_view message, const std::source_location& where, ReportKind kind,
+void report(std::string_view message, const SourceLocation& where, ReportKind kind,
             std::uintptr_t first_frame) noexcept {
   g_failures_in_flight.fetch_add(1, std::memory_order_relaxed);
   if (t_in_report) abort_with("thread panicked while processing panic. aborting.\n");
@@ -119,7 +121,7 @@ std::uintptr_t return_address(void* address) { return reinterpret_cast<std::uint
 
 }  // namespace
 
-[[noreturn, gnu::noinline]] void fail(std::string message, std::source_location where) {
+[[noreturn, gnu::noinline]] void fail(std::string message, SourceLocation where) {
   report(message, where, ReportKind{}, return_address(__builtin_return_address(0)));
   throw FatalFailure(std::move(message), where);
 }
@@ -127,7 +129,7 @@ std::uintptr_t return_address(void* address) { return reinterpret_cast<std::uint
 [[noreturn]] void resume_failure(std::string message) {
   g_failures_in_flight.fetch_add(1, std::memory_order_relaxed);
   ++t_failures_in_flight;
-  throw FatalFailure(std::move(message), std::source_location::current());
+  throw FatalFailure(std::move(message), SourceLocation::current());
 }
 
 void failure_caught() noexcept {
@@ -141,7 +143,7 @@ void failure_caught() noexcept {
 }
 
 [[noreturn, gnu::noinline]] void panic_trap_fired(const char* message,
-                                                  std::source_location where) noexcept {
+                                                  SourceLocation where) noexcept {
   const std::uintptr_t caller = return_address(__builtin_return_address(0));
   report(message, where, ReportKind{.full_backtrace = true}, caller);
   // The trap's failure cannot leave the clean-up it was raised in.
@@ -151,15 +153,23 @@ void failure_caught() noexcept {
 }
 
 [[noreturn, gnu::noinline]] void fail_without_unwinding(std::string_view message,
-                                                        std::source_location where) noexcept {
+                                                        SourceLocation where) noexcept {
   report(message, where, ReportKind{.can_unwind = false},
          return_address(__builtin_return_address(0)));
   std::abort();  // not reached
 }
 
-[[noreturn]] void allocation_failed(std::size_t size) noexcept {
+[[noreturn]] void allocation_failed(std::size_t size) {
   StderrLine() << "memory allocation of " << std::uint64_t{size} << " bytes failed\n";
+  if (t_allocation_failure_scopes > 0) throw AllocationFailure(size);
   std::abort();
 }
+
+std::string AllocationFailure::message() const {
+  return "memory allocation of " + std::to_string(size_) + " bytes failed";
+}
+
+AllocationFailureScope::AllocationFailureScope() noexcept { ++t_allocation_failure_scopes; }
+AllocationFailureScope::~AllocationFailureScope() { --t_allocation_failure_scopes; }
 
 }  // namespace velmora

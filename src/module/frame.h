@@ -27,12 +27,21 @@ struct PanicTrap {
   [[noreturn]] static void fire() noexcept { panic_trap_fired(kMessage); }
 };
 
-// The catching region: the body's result, or the error it returned or failed with.
+// The catching region: the body's result, or the error it returned or failed with. The
+// module's own allocation failures inside it unwind to here too (the line on descriptor 2 is
+// already written) and become a PanicException with that line.
 template <class Body>
 PyResult<PyRef> run_catching(Body& body) noexcept {
   using R = PyResult<PyRef>;
   try {
+    AllocationFailureScope allocation_failures_unwind;
     return body();
+  } catch (const AllocationFailure& failure) {
+    try {
+      return R::err(from_panic_payload(failure.message()));
+    } catch (...) {
+      fail_without_unwinding("panic in a function that cannot unwind");
+    }
   } catch (const FatalFailure& failure) {
     failure_caught();
     try {

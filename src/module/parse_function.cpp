@@ -28,7 +28,7 @@ PyResult<PyRef> parse_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (!bound) return R::err(std::move(bound).error());
   auto text = argument_text(slots[0]);
   if (!text) return R::err(argument_extraction_error("xml", std::move(text).error()));
-  return R::ok(convert::parse_document(text.value()));
+  return convert::parse_document(text.value());
 }
 
 PyObject* parse_trampoline(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

@@ -11,7 +11,6 @@
 #include <functional>
 #include <new>
 #include <regex>
-#include <source_location>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -72,17 +71,17 @@ Outcome run_child(const char* setting, const std::function<void()>& body) {
   return outcome;
 }
 
-std::string first_line(const std::source_location& where) {
+std::string first_line(const velmora::SourceLocation& where) {
   return std::string("thread '<unnamed>' panicked at ") + where.file_name() + ":" +
          std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
 }
 
-std::source_location here(std::source_location where = std::source_location::current()) {
+velmora::SourceLocation here(velmora::SourceLocation where = velmora::SourceLocation::current()) {
   return where;
 }
 
 // Raises a failure at `where` and catches it the way an entry frame does.
-void fail_and_catch(const char* message, std::source_location where) {
+void fail_and_catch(const char* message, velmora::SourceLocation where) {
   try {
     velmora::fail(message, where);
   } catch (const FatalFailure& failure) {
@@ -262,7 +261,7 @@ TEST(FailureAbort, NonUnwindingFailureIsReportedThenAborts) {
 
 // Stands for an entry frame's last guard: fires when a failure unwinds through it.
 struct PanicTrapStandIn {
-  std::source_location where;
+  velmora::SourceLocation where;
   ~PanicTrapStandIn() {
     if (std::uncaught_exceptions() > 0) velmora::panic_trap_fired("uncaught panic at ffi boundary", where);
   }
@@ -336,6 +335,29 @@ TEST(FailureAbort, ExhaustedMemoryWritesOneLineAndAborts) {
     EXPECT_TRUE(outcome.aborted());
     EXPECT_EQ(outcome.err, "memory allocation of 4611686018427387904 bytes failed\n");
   }
+}
+
+TEST(FailureReport, ExhaustedMemoryInsideAScopeThrowsAfterTheSameLine) {
+  const Outcome outcome = run_child(nullptr, [] {
+    for (int round = 0; round < 2; ++round) {
+      try {
+        velmora::AllocationFailureScope outer;
+        {
+          velmora::AllocationFailureScope inner;  // scopes nest
+        }
+        keep(::operator new(kHuge));
+        _exit(3);
+      } catch (const velmora::AllocationFailure& failure) {
+        if (failure.size() != kHuge ||
+            failure.message() != "memory allocation of 4611686018427387904 bytes failed")
+          _exit(4);
+      }
+    }
+    keep(::operator new(kHuge));  // every scope closed: the abort again
+  });
+  EXPECT_TRUE(outcome.aborted());
+  const std::string line = "memory allocation of 4611686018427387904 bytes failed\n";
+  EXPECT_EQ(outcome.err, line + line + line);
 }
 
 TEST(FailureAbort, NothrowAllocationsStillReturnNull) {

@@ -21,6 +21,16 @@ PyObject* allocate(PyObject*, PyObject* size_object) {
   Py_RETURN_NONE;
 }
 
+// `allocate_in_call(size)`: the same allocation inside an entry frame, as the conversion makes
+// its allocations; a failure there fails the call.
+PyObject* allocate_in_call(PyObject* module, PyObject* size_object) {
+  return velmora::py::trampoline([&]() -> velmora::py::PyResult<velmora::py::PyRef> {
+    PyObject* done = allocate(module, size_object);
+    if (done == nullptr) return velmora::py::PyResult<velmora::py::PyRef>::err(velmora::py::fetch_error());
+    return velmora::py::PyResult<velmora::py::PyRef>::ok(velmora::py::PyRef::steal(done));
+  });
+}
+
 // `escape_through_panic_trap(message)`: a failure that gets past an entry frame's catching
 // region, caught the way the frame's last guard catches it; the process ends.
 PyObject* escape_through_panic_trap(PyObject*, PyObject* message) {
@@ -35,6 +45,7 @@ PyObject* escape_through_panic_trap(PyObject*, PyObject* message) {
 
 PyMethodDef kFailureMethods[] = {
     {"allocate", allocate, METH_O, "allocate(size)\n--\n\n"},
+    {"allocate_in_call", allocate_in_call, METH_O, "allocate_in_call(size)\n--\n\n"},
     {"escape_through_panic_trap", escape_through_panic_trap, METH_O,
      "escape_through_panic_trap(message)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -211,7 +211,7 @@ needs_hooks = pytest.mark.skipif(
 
 
 @needs_hooks
-def test_exhausted_memory_writes_one_line_and_aborts():
+def test_exhausted_memory_outside_every_call_writes_one_line_and_aborts():
     result = run("""
         import _velmora_test
         _velmora_test.allocate(1 << 20)
@@ -222,6 +222,27 @@ def test_exhausted_memory_writes_one_line_and_aborts():
     assert result.returncode == -signal.SIGABRT
     assert result.stdout == "small allocation done\n"
     assert result.stderr == "memory allocation of 4611686018427387904 bytes failed\n"
+
+
+@needs_hooks
+def test_exhausted_memory_inside_a_call_fails_the_call_after_the_same_line():
+    result = run("""
+        import _velmora_test, velmora
+        for size in (1 << 62, 1 << 40):
+            try:
+                _velmora_test.allocate_in_call(size)
+            except BaseException as e:
+                print(type(e).__name__, e.args, flush=True)
+        print(_velmora_test.allocate_in_call(1 << 20), velmora.parse('<a>1</a>'))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "PanicException ('memory allocation of 4611686018427387904 bytes failed',)",
+        "PanicException ('memory allocation of 1099511627776 bytes failed',)",
+        "None {'a': '1'}",
+    ]
+    assert result.stderr == ("memory allocation of 4611686018427387904 bytes failed\n"
+                             "memory allocation of 1099511627776 bytes failed\n")
 
 
 @needs_hooks
