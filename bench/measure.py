@@ -1,7 +1,7 @@
 """Timing and memory measurement of prepared contenders.
 
 Outcomes are plain dicts (they go straight into the JSON file):
-  {"status": "ok", "times": [...], "median": s}
+  {"status": "ok", "times": [...], "median": s, "best": s}
   {"status": "failed", "error": "..."}
   {"status": "unavailable" | "skipped", "reason": "..."}
 """
@@ -27,7 +27,7 @@ Outcome = dict[str, Any]
 
 
 def ok(times: list[float]) -> Outcome:
-    return {"status": "ok", "times": times, "median": statistics.median(times)}
+    return {"status": "ok", "times": times, "median": statistics.median(times), "best": min(times)}
 
 
 def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float) -> dict[str, Outcome]:

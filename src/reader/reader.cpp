@@ -12,6 +12,10 @@
 #include <emmintrin.h>
 #endif
 
+// The steps of one event, all private to this file: inlined into read_event_impl, so that an
+// event is built once in place rather than returned and moved through each step.
+#define VELMORA_READER_STEP [[gnu::always_inline]] inline
+
 namespace velmora::reader {
 
 namespace {
@@ -116,31 +120,31 @@ std::uint64_t Reader::position() const {
   return st_.offset;
 }
 
-void Reader::consume(std::size_t n) {
+VELMORA_READER_STEP void Reader::consume(std::size_t n) {
   unread_.remove_prefix(n);
   st_.offset += n;
 }
 
-void Reader::push_name(std::string_view name) {
+VELMORA_READER_STEP void Reader::push_name(std::string_view name) {
   st_.open_name_starts.push_back(st_.open_names.size());
   st_.open_names.append(name);
 }
 
 // ---- steps over the unread input ------------------------------------------------------------
 
-void Reader::skip_whitespace() {
+VELMORA_READER_STEP void Reader::skip_whitespace() {
   std::size_t i = 0;
   while (i < unread_.size() && is_xml_whitespace(unread_[i])) ++i;
   consume(i);
 }
 
-bool Reader::skip_one(char b) {
+VELMORA_READER_STEP bool Reader::skip_one(char b) {
   if (unread_.empty() || unread_.front() != b) return false;
   consume(1);
   return true;
 }
 
-std::optional<std::string_view> Reader::read_bytes_until(char b) {
+VELMORA_READER_STEP std::optional<std::string_view> Reader::read_bytes_until(char b) {
   if (unread_.empty()) return std::nullopt;
   const char* begin = unread_.data();
   const char* end = begin + unread_.size();
@@ -157,7 +161,7 @@ void Reader::remove_utf8_bom() {
   }
 }
 
-std::optional<Event> Reader::read_until_open() {
+VELMORA_READER_STEP std::optional<Event> Reader::read_until_open() {
   st_.state = ScanState::TagOpened;
   const bool at_content_start = content_start_ != nullptr && content_start_ == unread_.data();
   content_start_ = nullptr;
@@ -172,7 +176,7 @@ std::optional<Event> Reader::read_until_open() {
   return emit_text(*bytes);
 }
 
-Event Reader::emit_text(std::string_view bytes) {
+VELMORA_READER_STEP Event Reader::emit_text(std::string_view bytes) {
   if (st_.settings.trim_trailing_whitespace) {
     if (const std::size_t n = trimmed_len(bytes)) bytes = bytes.substr(0, n);
   }
@@ -211,7 +215,7 @@ Result<Event, Error> Reader::read_event_impl() {
 
 // ---- markup --------------------------------------------------------------------------------
 
-Result<Event, Error> Reader::read_markup() {
+VELMORA_READER_STEP Result<Event, Error> Reader::read_markup() {
   using R = Result<Event, Error>;
   st_.state = ScanState::TagClosed;
   if (unread_.empty()) return R::ok(Event::eof());  // "<" was the last byte
@@ -233,7 +237,7 @@ Result<Event, Error> Reader::read_markup() {
   }
 }
 
-Result<std::string_view, Error> Reader::read_element() {
+VELMORA_READER_STEP Result<std::string_view, Error> Reader::read_element() {
   using R = Result<std::string_view, Error>;
   const char* begin = unread_.data();
   const char* end = begin + unread_.size();
@@ -288,7 +292,7 @@ Result<std::pair<BangKind, std::string_view>, Error> Reader::read_bang_element()
   return R::err(Error::unexpected_eof(bang_kind_name(kind)));
 }
 
-Event Reader::emit_start(std::string_view content) {
+VELMORA_READER_STEP Event Reader::emit_start(std::string_view content) {
   const std::size_t name_len = first_ws(content);
   if (!content.empty() && content.back() == '/') {
     const std::string_view tag = content.substr(0, content.size() - 1);
@@ -304,7 +308,7 @@ Event Reader::emit_start(std::string_view content) {
   return Event::start(BytesStart{content, name_len});
 }
 
-Result<Event, Error> Reader::emit_end(std::string_view bytes) {
+VELMORA_READER_STEP Result<Event, Error> Reader::emit_end(std::string_view bytes) {
   using R = Result<Event, Error>;
   const std::string_view content = bytes.substr(1);
   std::string_view name = content;
