@@ -83,15 +83,12 @@ def json_text_for(workload: Workload) -> str:
 
 def marshal_data_for(workload: Workload) -> bytes:
     """marshal form of velmora's result for the document (keys shared as in velmora's tree)."""
-    if workload.json_text is not None:
-        tree = json.loads(workload.json_text)
-    else:
-        try:
-            tree = velmora.parse(workload.text)
-        except BaseException as exc:
-            if is_fatal(exc):
-                raise
-            raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
+    try:
+        tree = velmora.parse(workload.text)
+    except BaseException as exc:
+        if is_fatal(exc):
+            raise
+        raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
     try:
         return marshal.dumps(tree)
     except ValueError as exc:  # nested deeper than marshal writes

@@ -196,7 +196,8 @@ class Walk {
     }
     auto unescaped = reader::unescape_slice(raw);
     if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
-    out = py::new_string_from_valid(unescaped.value().view(), false);  // its width found as it is made
+    // The unescaped text's width is found as it is made.
+    out = py::new_string_from_valid(unescaped.value().view(), false);
     return Status::Ok;
   }
 

@@ -58,7 +58,8 @@ void decode_valid(const unsigned char* s, std::size_t n, Unit* out) {
       *out++ = static_cast<Unit>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
       i += 2;
     } else if (c < 0xF0) {
-      *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3F));
+      *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((s[i + 1] & 0x3Fu) << 6) |
+                                 (s[i + 2] & 0x3F));
       i += 3;
     } else {
       *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((s[i + 1] & 0x3Fu) << 12) |

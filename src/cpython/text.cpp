@@ -50,7 +50,8 @@ PyResult<std::string_view> call_text(PyObject* obj, PyRef& keep) {
   }
   keep = PyRef::steal(PyUnicode_AsUTF8String(obj));
   if (!keep) return R::err(fetch_error());
-  return R::ok(std::string_view(PyBytes_AS_STRING(keep.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get()))));
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get()));
+  return R::ok(std::string_view(PyBytes_AS_STRING(keep.get()), size));
 }
 
 PyErr downcast_error(PyObject* obj, const char* target) {
