@@ -12,7 +12,7 @@ split by callgrind_annotate's inclusive counts into:
 - CPython objects: making the str, dict and list objects and storing into them;
 - walk: the rest, the walk's own work between the two.
 
-Workloads: flat-records, text-scripts (text_heavy), text-ascii, text-greek, chains-100, siblings.
+Workloads: flat-records, text-scripts (text_heavy), text-ascii, text-greek, chains-100, siblings, entity-refs.
 """
 
 from __future__ import annotations
@@ -39,6 +39,7 @@ MAKERS = {
     "text-greek": lambda n: workloads.paragraphs(n, greek=True),
     "chains-100": workloads.chains(100),
     "siblings": workloads.repeated_siblings,
+    "entity-refs": workloads.entity_heavy,
 }
 # Where each counted run starts (callgrind --toggle-collect patterns).
 TOGGLES = {
