@@ -8,6 +8,7 @@ build JSON text from). Failures of the call itself are the caller's business.
 from __future__ import annotations
 
 import json
+import marshal
 import xml.etree.ElementTree as ElementTree
 import xml.parsers.expat
 from typing import Any, Callable
@@ -22,6 +23,10 @@ try:
     import xmltodict
 except ImportError:
     xmltodict = None
+try:
+    import orjson
+except ImportError:
+    orjson = None
 
 import velmora
 
@@ -30,12 +35,14 @@ try:  # the level-by-level conversion, kept as the reference in test builds only
 except ImportError:
     _velmora_test = None
 
-NAMES = ("velmora", "etree", "expat", "json", "lxml", "xmltodict", "levelwise")
+NAMES = ("velmora", "etree", "expat", "json", "orjson", "marshal", "lxml", "xmltodict", "levelwise")
 DESCRIPTIONS = {
     "velmora": "velmora.parse",
     "etree": "xml.etree.ElementTree.fromstring",
     "expat": "xml.parsers.expat, no handlers (tokenizing only)",
     "json": "json.loads of the same result tree as JSON text",
+    "orjson": "orjson.loads of the same JSON text",
+    "marshal": "marshal.loads of the same result tree (object creation alone, a floor)",
     "lxml": "lxml.etree.fromstring",
     "xmltodict": "xmltodict.parse",
     "levelwise": "velmora's level-by-level reference conversion (test builds only)",
@@ -72,6 +79,20 @@ def json_text_for(workload: Workload) -> str:
         return json.dumps(tree, ensure_ascii=False, separators=(",", ":"))
     except RecursionError:
         return _dumps_iteratively(tree)
+
+
+def marshal_data_for(workload: Workload) -> bytes:
+    """marshal form of velmora's result for the document (keys shared as in velmora's tree)."""
+    try:
+        tree = velmora.parse(workload.text)
+    except BaseException as exc:
+        if is_fatal(exc):
+            raise
+        raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
+    try:
+        return marshal.dumps(tree)
+    except ValueError as exc:  # nested deeper than marshal writes
+        raise Unavailable(f"marshal cannot write the tree ({describe_failure(exc)})") from None
 
 
 def _dumps_iteratively(tree: Any) -> str:
@@ -116,6 +137,14 @@ def prepare(name: str, workload: Workload) -> Callable[[], object]:
     if name == "json":
         loads, json_text = json.loads, json_text_for(workload)
         return lambda: loads(json_text)
+    if name == "orjson":
+        if orjson is None:
+            raise Unavailable("orjson not installed")
+        orjson_loads, json_text = orjson.loads, json_text_for(workload)
+        return lambda: orjson_loads(json_text)
+    if name == "marshal":
+        marshal_loads, data = marshal.loads, marshal_data_for(workload)
+        return lambda: marshal_loads(data)
     if name == "lxml":
         if lxml_etree is None:
             raise Unavailable("lxml not installed")

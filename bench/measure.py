@@ -1,7 +1,7 @@
 """Timing and memory measurement of prepared contenders.
 
 Outcomes are plain dicts (they go straight into the JSON file):
-  {"status": "ok", "times": [...], "median": s}
+  {"status": "ok", "times": [...], "median": s, "best": s}
   {"status": "failed", "error": "..."}
   {"status": "unavailable" | "skipped", "reason": "..."}
 """
@@ -27,11 +27,18 @@ Outcome = dict[str, Any]
 
 
 def ok(times: list[float]) -> Outcome:
-    return {"status": "ok", "times": times, "median": statistics.median(times)}
+    return {"status": "ok", "times": times, "median": statistics.median(times), "best": min(times)}
 
 
 def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float) -> dict[str, Outcome]:
     """Times every call `reps` times, one of each per round, rotating the order every round.
+
+    Charged alike: the cyclic collector is off for every contender while it is timed (a parser
+    that pauses it itself, or whose objects happen to trigger a collection in its own loop,
+    gains or loses nothing), and each timed call runs right after an untimed call of the same
+    contender whose result was freed, so every contender meets memory in the state its own tree
+    leaves (not fresh pages after a small tree, not a big tree's freed blocks). What a result
+    costs the collector afterwards is measured apart (`collection_cost`).
 
     A contender whose first call shows that `reps` calls would exceed `budget` seconds gets fewer
     rounds (at least one). A call that raises is recorded as a failure and not repeated.
@@ -40,26 +47,64 @@ def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float
     times: dict[str, list[float]] = {n: [] for n in names}
     allowed = dict.fromkeys(names, reps)
     failed: dict[str, str] = {}
-    for rnd in range(reps):
-        shift = rnd % len(names)
-        for name in names[shift:] + names[:shift]:
-            if name in failed or len(times[name]) >= allowed[name]:
-                continue
-            gc.collect()
-            start = time.perf_counter()
+    was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        for rnd in range(reps):
+            shift = rnd % len(names)
+            for name in names[shift:] + names[:shift]:
+                if name in failed or len(times[name]) >= allowed[name]:
+                    continue
+                call = calls[name]
+                try:
+                    result = call()  # untimed: sets the memory state
+                    del result
+                    start = time.perf_counter()
+                    result = call()
+                    elapsed = time.perf_counter() - start
+                except BaseException as exc:
+                    if is_fatal(exc):
+                        raise
+                    failed[name] = describe_failure(exc)
+                    continue
+                del result  # freeing the tree is not part of the call
+                times[name].append(elapsed)
+                if rnd == 0:
+                    allowed[name] = max(1, min(reps, int(budget / max(2 * elapsed, 1e-9))))
+    finally:
+        if was_enabled:
+            gc.enable()
+    return {n: {"status": "failed", "error": failed[n]} if n in failed else ok(times[n]) for n in names}
+
+
+def collection_cost(call: Callable[[], object], reps: int = 3) -> float | None:
+    """Seconds one full collection takes over a live result of `call`, less one without it: what
+    the result's containers cost the cyclic collector each time a full collection meets them."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        best_with, best_without = float("inf"), float("inf")
+        for _ in range(reps):
             try:
-                result = calls[name]()
+                result = call()
             except BaseException as exc:
                 if is_fatal(exc):
                     raise
-                failed[name] = describe_failure(exc)
-                continue
-            elapsed = time.perf_counter() - start
-            del result  # freeing the tree is not part of the call
-            times[name].append(elapsed)
-            if rnd == 0:
-                allowed[name] = max(1, min(reps, int(budget / max(elapsed, 1e-9))))
-    return {n: {"status": "failed", "error": failed[n]} if n in failed else ok(times[n]) for n in names}
+                return None
+            gc.collect()  # the first collection also moves the result to the oldest generation
+            start = time.perf_counter()
+            gc.collect()
+            best_with = min(best_with, time.perf_counter() - start)
+            del result
+            gc.collect()
+            start = time.perf_counter()
+            gc.collect()
+            best_without = min(best_without, time.perf_counter() - start)
+        return max(best_with - best_without, 0.0)
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def tree_bytes(tree: object) -> int | None:

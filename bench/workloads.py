@@ -116,6 +116,33 @@ def entity_heavy(target: int, seed: int = 5) -> str:
     return _fill(random.Random(seed), target, "<entries>\n", "</entries>\n", entry)
 
 
+_ASCII_WORDS = [w for w in WORDS if w.isascii()]
+_GREEK = "αβγδεζηθικλμνξοπρστυφχψω"
+
+
+def paragraphs(target: int, seed: int = 7, greek: bool = False) -> str:
+    """Paragraphs of about 100 bytes of ASCII words; with `greek`, one Greek letter in each, so
+    the document (and every paragraph's text) is not ASCII."""
+
+    def para(rng: random.Random, i: int) -> str:
+        words = " ".join(rng.choice(_ASCII_WORDS) for _ in range(14))
+        if greek:
+            words += " " + rng.choice(_GREEK)
+        return f"<p>{words}</p>\n"
+
+    return _fill(random.Random(seed), target, "<doc>\n", "</doc>\n", para)
+
+
+def chains(depth: int) -> Generator:
+    """Many chains `depth` deep under one root: `<n><n>...leaf</n></n>`, no attributes."""
+
+    def make(target: int, seed: int = 8) -> str:
+        one = "<n>" * depth + "leaf" + "</n>" * depth + "\n"
+        return _fill(random.Random(seed), target, "<chains>\n", "</chains>\n", lambda rng, i: one)
+
+    return make
+
+
 def chain(depth: int) -> str:
     """One element nested `depth` deep around a short text."""
     return "<n>" * depth + "leaf" + "</n>" * depth

@@ -67,13 +67,19 @@ struct OpenElement {
   PyRef dict;
   PyRef text;
   bool has_attributes;
+  // Whether `dict` may hold "#text", so that the element may collapse to its text at the end.
+  bool may_hold_text = false;
   // Content keys beginning with "@" seen so far (only these can meet an attribute's key).
   std::unique_ptr<std::unordered_set<PyObject*>> at_keys;
 };
 
-// The walk makes no reference cycles, yet every container it makes counts toward the cyclic
-// collector's thresholds, which would otherwise traverse the growing tree again and again.
-// The call holds the interpreter lock throughout, so no other code sees the pause.
+// The cyclic collector is paused for the call. A collection only ever runs between bytecodes, so
+// this saves nothing within the call; what it changes is when the collection that the call's
+// containers are due runs: not right after the call, but when the caller next makes a container
+// of its own. Calls made back to back (a loop over many documents) then share one young
+// collection instead of one each, and far fewer collections of the older generations follow,
+// which would traverse every result kept so far. The call holds the interpreter lock throughout,
+// so no other code sees the pause.
 class CollectorPause {
  public:
   CollectorPause() : was_enabled_(PyGC_Disable()) {}
@@ -179,6 +185,7 @@ class Walk {
     if (!element.dict) {
       element.dict = new_dict();
       if (element.text) {
+        element.may_hold_text = true;
         PyRef text = std::move(element.text);
         if (PyDict_SetItem(element.dict.get(), text_key(), text.get()) < 0)
           return failed_on_pending_error();
@@ -188,9 +195,25 @@ class Walk {
     return Status::Ok;
   }
 
+  // The str of a text or attribute value, unescaped. Without a reference (the common case) the
+  // value is made straight from the input after one scan that also tells whether it is ASCII.
+  Status text_value(std::string_view raw, PyRef& out, std::size_t unpushed = 0) {
+    const reader::TextScan scan = reader::scan_text(raw);
+    if (!scan.has_reference) {
+      out = py::new_string_from_valid(raw, scan.ascii);
+      return Status::Ok;
+    }
+    auto unescaped = reader::unescape_slice(raw);
+    if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
+    // The unescaped text's width is found as it is made.
+    out = py::new_string_from_valid(unescaped.value().view(), false);
+    return Status::Ok;
+  }
+
   // Puts the tag's attributes into `dict`, made on the first item (so it stays empty for a tag
   // without attribute items).
   Status fill_attributes(const BytesStart& tag, PyRef& dict, std::size_t unpushed) {
+    if (tag.name_len >= tag.content.size()) return Status::Ok;  // nothing after the name
     Attributes items = tag.attributes();
     auto item = items.next();
     if (!item) return Status::Ok;
@@ -200,9 +223,8 @@ class Walk {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
       const reader::Attribute& attribute = item->value();
       PyObject* key = attribute_key(attribute.key.local_name(), position++);
-      auto value = reader::unescape_slice(attribute.value);
-      if (value.is_err()) return failed(unwrap_message(value.error()), unpushed);
-      PyRef text = py::new_string(value.value().view());
+      PyRef text;
+      if (text_value(attribute.value, text, unpushed) == Status::Failed) return Status::Failed;
       if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return failed_on_pending_error(unpushed);
     }
     return Status::Ok;
@@ -225,9 +247,23 @@ class Walk {
     return key;
   }
 
+  // The key of an element: the cache, behind a small memo of the names seen lately (a chain or a
+  // list repeats one name, records cycle through a few).
+  PyObject* element_key(std::string_view local_name) {
+    const std::size_t at = local_name.empty()
+        ? 0
+        : (local_name.size() * 7 + static_cast<unsigned char>(local_name.front()) +
+           3u * static_cast<unsigned char>(local_name.back())) % kRecentElements;
+    auto& [name, key] = recent_element_keys_[at];
+    if (key != nullptr && name == local_name) return key;
+    name = local_name;
+    key = keys_.element_key(local_name);
+    return key;
+  }
+
   void on_start(const BytesStart& tag) {
     std::string_view qname = tag.name();
-    PyObject* key = keys_.element_key(QName{qname}.local_name());
+    PyObject* key = element_key(QName{qname}.local_name());
     if (open_.empty()) top_qname_ = qname;
     PyRef dict;
     if (fill_attributes(tag, dict, 1) == Status::Failed) return;
@@ -236,7 +272,7 @@ class Walk {
   }
 
   void on_empty(const BytesStart& tag) {
-    PyObject* key = keys_.element_key(QName{tag.name()}.local_name());
+    PyObject* key = element_key(QName{tag.name()}.local_name());
     PyRef value;
     if (fill_attributes(tag, value, 0) == Status::Failed) return;
     if (!value) value = PyRef::borrow(Py_None);
@@ -251,6 +287,10 @@ class Walk {
       std::ignore = store(element.key, value.get());
       return;
     }
+    if (!element.may_hold_text) {
+      std::ignore = store(element.key, element.dict.get());
+      return;
+    }
     auto value = collapse_text_only(element.dict.get(), text_key());
     if (value.is_err()) {
       std::ignore = failed(std::move(value).error());
@@ -260,18 +300,15 @@ class Walk {
   }
 
   void on_text(std::string_view text) {
-    auto unescaped = reader::unescape_slice(text);
-    if (unescaped.is_err()) {
-      std::ignore = failed(unwrap_message(unescaped.error()));
-      return;
-    }
-    PyRef value = py::new_string(unescaped.value().view());
+    PyRef value;
+    if (text_value(text, value) == Status::Failed) return;
     if (!open_.empty() && !open_.back().dict) {
       open_.back().text = std::move(value);  // a later text replaces it, as in a dictionary
       return;
     }
     PyObject* target = nullptr;
     if (current_dict(target) == Status::Failed) return;
+    if (!open_.empty()) open_.back().may_hold_text = true;
     if (PyDict_SetItem(target, text_key(), value.get()) < 0) std::ignore = failed_on_pending_error();
   }
 
@@ -293,9 +330,14 @@ class Walk {
     }
     PyObject* target = nullptr;
     if (current_dict(target) == Status::Failed) return Status::Failed;
+    if (!open_.empty() && may_be_text_key(key)) open_.back().may_hold_text = true;  // an element "#text"
     auto stored = update_dict(target, key, value);
     if (stored.is_err()) return failed(std::move(stored).error());
     return Status::Ok;
+  }
+
+  static bool may_be_text_key(PyObject* key) {
+    return PyUnicode_GET_LENGTH(key) == 5 && PyUnicode_READ_CHAR(key, 0) == '#';
   }
 
   static bool is_at_key(PyObject* key) {
@@ -308,6 +350,9 @@ class Walk {
   // Views into the input and keys borrowed from the cache, by attribute position.
   static constexpr std::size_t kRecentAttributes = 32;
   std::vector<std::pair<std::string_view, PyObject*>> recent_attribute_keys_;
+  // Views into the input and keys borrowed from the cache, by a cheap digest of the name.
+  static constexpr std::size_t kRecentElements = 16;
+  std::pair<std::string_view, PyObject*> recent_element_keys_[kRecentElements] = {};
   PyRef top_;
   std::vector<OpenElement> open_;
   std::string_view top_qname_;

@@ -35,6 +35,88 @@ PyObject* make_string(std::string_view text) {
   return s;
 }
 
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+// Decodes valid UTF-8 into `out`, one code unit per character.
+template <class Unit>
+void decode_valid(const unsigned char* s, std::size_t n, Unit* out) {
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned c = s[i];
+    if (c < 0x80) {
+      // Runs of ASCII eight bytes at a time (each widened to one unit).
+      while (i + 8 <= n) {
+        std::uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & kHighBits) break;
+        for (std::size_t k = 0; k < 8; ++k) out[k] = static_cast<Unit>(s[i + k]);
+        out += 8;
+        i += 8;
+      }
+      while (i < n && s[i] < 0x80) *out++ = static_cast<Unit>(s[i++]);
+    } else if (c < 0xE0) {
+      *out++ = static_cast<Unit>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      i += 2;
+    } else if (c < 0xF0) {
+      *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((s[i + 1] & 0x3Fu) << 6) |
+                                 (s[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((s[i + 1] & 0x3Fu) << 12) |
+                                 ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3F));
+      i += 4;
+    }
+  }
+}
+
+// A new str from valid UTF-8, or NULL with the interpreter's error set. One pass counts the
+// characters (bytes that do not continue a sequence) and finds the widest lead byte, which fixes
+// the width exactly (a str must be stored in the narrowest width its characters allow): E0 and
+// above, or C4 to DF, need two bytes per character (F0 and above four); C2 and C3 alone, one.
+PyObject* decode_valid_utf8(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::uint64_t continuation = 0, any_high = 0, wide = 0, widest = 0;
+  std::size_t i = 0;
+  // Eight bytes at a time; after w << k, bit 7 of each byte is bit 7 - k of that same byte.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    if ((w & kHighBits) == 0) continue;
+    any_high |= w;
+    // One per continuation byte (10xxxxxx), summed across the bytes by the multiplication.
+    continuation += (((w & ~(w << 1) & kHighBits) >> 7) * 0x0101010101010101ull) >> 56;
+    const std::uint64_t lead2 = w & (w << 1) & ~(w << 2);             // 110xxxxx
+    wide |= lead2 & ((w << 3) | (w << 4) | (w << 5));                 // C4..DF
+    wide |= w & (w << 1) & (w << 2);                                  // E0 and above
+    widest |= w & (w << 1) & (w << 2) & (w << 3);                     // F0 and above
+  }
+  for (; i < n; ++i) {
+    const unsigned c = s[i];
+    any_high |= c;
+    continuation += (c & 0xC0) == 0x80;
+    wide |= (c >= 0xC4) << 7;
+    widest |= (c >= 0xF0) << 7;
+  }
+  const auto chars = static_cast<Py_ssize_t>(n - continuation);
+  const Py_UCS4 max_char = (widest & kHighBits) ? 0x10FFFF
+                           : (wide & kHighBits) ? 0xFFFF
+                           : (any_high & kHighBits) ? 0xFF
+                                                    : 0x7F;
+  PyObject* str = PyUnicode_New(chars, max_char);
+  if (str == nullptr) return nullptr;
+  if (max_char == 0x7F) {
+    std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
+    return str;
+  }
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: decode_valid(s, n, PyUnicode_1BYTE_DATA(str)); break;
+    case PyUnicode_2BYTE_KIND: decode_valid(s, n, PyUnicode_2BYTE_DATA(str)); break;
+    default: decode_valid(s, n, PyUnicode_4BYTE_DATA(str)); break;
+  }
+  return str;
+}
+
 PyObject* intern(std::string_view text) {
   PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (str == nullptr) panic_after_error();
@@ -48,6 +130,19 @@ PyRef new_string(std::string_view text) {
   PyRef str = PyRef::steal(make_string(text));
   if (!str) panic_after_error();
   return str;
+}
+
+PyRef new_string_from_valid(std::string_view text, bool ascii) {
+  PyObject* str = nullptr;
+  if (ascii) {
+    str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+  } else {
+    str = decode_valid_utf8(text);
+  }
+  PyRef owned = PyRef::steal(str);
+  if (!owned) panic_after_error();
+  return owned;
 }
 
 PyObject* interned(InternedName name) {

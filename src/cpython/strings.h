@@ -15,6 +15,12 @@ namespace velmora::py {
 // caller that wants the call's scope to own it hands it over with register_owned.
 PyRef new_string(std::string_view text);
 
+// `new_string` for text known to be valid UTF-8 (a slice of the argument's text cut between
+// characters, or text made from such slices); `ascii` true says every byte is below 0x80 (no
+// scan is then needed), false that it is not known. Decodes straight into a str of the right
+// width, without the general decoder's checks, which such text cannot fail.
+PyRef new_string_from_valid(std::string_view text, bool ascii);
+
 // The process-wide interned names used for attribute look-ups (borrowed, never released).
 enum class InternedName { Name, All, Qualname };
 PyObject* interned(InternedName name);

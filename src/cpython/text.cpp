@@ -41,6 +41,19 @@ PyResult<std::string_view> argument_text(PyObject* obj) {
   return PyResult<std::string_view>::ok(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
+PyResult<std::string_view> call_text(PyObject* obj, PyRef& keep) {
+  using R = PyResult<std::string_view>;
+  // Any str but a compact ASCII one carries the field of the cached UTF-8 form.
+  if (!PyUnicode_Check(obj) || PyUnicode_IS_ASCII(obj) ||
+      reinterpret_cast<PyCompactUnicodeObject*>(obj)->utf8 != nullptr) {
+    return argument_text(obj);
+  }
+  keep = PyRef::steal(PyUnicode_AsUTF8String(obj));
+  if (!keep) return R::err(fetch_error());
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get()));
+  return R::ok(std::string_view(PyBytes_AS_STRING(keep.get()), size));
+}
+
 PyErr downcast_error(PyObject* obj, const char* target) {
   return PyErr::lazy(std::make_unique<DowncastError>(obj, target));
 }

@@ -16,6 +16,12 @@ namespace velmora::py {
 // surrogate: the interpreter's UnicodeEncodeError.
 PyResult<std::string_view> argument_text(PyObject* obj);
 
+// `argument_text` for the length of one call that leaves the `str` as it was: its own UTF-8 form
+// when it has one (an ASCII str always does), else a temporary encoding held by `keep`, which
+// the caller keeps while it reads the text. (CPython's cached form would stay inside the caller's
+// str for as long as it lives: as large again as a non-ASCII text in UTF-8.)
+PyResult<std::string_view> call_text(PyObject* obj, PyRef& keep);
+
 // The lazy TypeError "'<type>' object cannot be converted to '<target>'" for `obj`; the type
 // name is read only when the error is raised or inspected. `target` must be a static string.
 PyErr downcast_error(PyObject* obj, const char* target);

@@ -26,7 +26,8 @@ PyResult<PyRef> parse_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   PyObject* slots[1] = {nullptr};
   auto bound = kParseDescription.extract_arguments_fastcall(args, nargs, kwnames, slots);
   if (!bound) return R::err(std::move(bound).error());
-  auto text = argument_text(slots[0]);
+  PyRef encoded;  // the text's UTF-8 form, when the str has none of its own
+  auto text = call_text(slots[0], encoded);
   if (!text) return R::err(argument_extraction_error("xml", std::move(text).error()));
   return convert::parse_document(text.value());
 }

@@ -49,12 +49,6 @@ AttrError attr_error(AttrErrorKind kind, std::size_t position) {
 
 }  // namespace
 
-std::string_view QName::local_name() const {
-  const void* colon = std::memchr(bytes.data(), ':', bytes.size());
-  if (!colon) return bytes;
-  return bytes.substr(static_cast<const char*>(colon) - bytes.data() + 1);
-}
-
 Result<std::string, Utf8Error> ln(QName name) {
   std::string_view local = name.local_name();
   if (auto bad = check_utf8(local)) return Result<std::string, Utf8Error>::err(*bad);

@@ -18,8 +18,13 @@ namespace velmora::reader {
 // A qualified name as raw bytes, prefix included.
 struct QName {
   std::string_view bytes;
-  // The bytes after the first ":", or the whole name.
-  std::string_view local_name() const;
+  // The bytes after the first ":", or the whole name. (Inline: it runs for every element and
+  // attribute, on names a few bytes long.)
+  std::string_view local_name() const {
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      if (bytes[i] == ':') return bytes.substr(i + 1);
+    return bytes;
+  }
 };
 
 // `ln`: the local name checked as UTF-8 and copied.

@@ -148,6 +148,29 @@ Result<CowText, Error> unescape(std::string_view raw) {
 
 namespace velmora::reader {
 
+TextScan scan_text(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  constexpr std::uint64_t kAmps = kOnes * static_cast<unsigned char>('&');
+  const char* p = text.data();
+  std::size_t n = text.size();
+  std::uint64_t high = 0;
+  // Eight bytes at a time: word ^ "&&&&&&&&" has a zero byte exactly where an "&" is, and
+  // (x - 0x01..01) & ~x & 0x80..80 is nonzero exactly when x has a zero byte.
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    const std::uint64_t x = word ^ kAmps;
+    if ((x - kOnes) & ~x & kHigh) return TextScan{true, false};
+    high |= word;
+  }
+  for (; n > 0; ++p, --n) {
+    if (*p == '&') return TextScan{true, false};
+    high |= static_cast<unsigned char>(*p);
+  }
+  return TextScan{false, (high & kHigh) == 0};
+}
+
 Result<CowText, Error> unescape_slice(std::string_view slice) {
   using R = Result<CowText, Error>;
   auto result = unescape_with(slice, nullptr);

@@ -21,6 +21,14 @@ Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup l
 // (an EscapeError e comes back as the Error EscapeError(e)).
 Result<CowText, Error> unescape(std::string_view raw);
 
+// One pass over a text or attribute value: whether it holds an "&" (then it needs unescaping) and,
+// when it does not, whether every byte is ASCII.
+struct TextScan {
+  bool has_reference = false;
+  bool ascii = true;  // meaningful only without a reference
+};
+TextScan scan_text(std::string_view text);
+
 // `unescape` for a text or attribute value that a Reader handed out: those are slices of its
 // input (valid UTF-8) cut next to ASCII bytes, so they are UTF-8 already and are not checked again.
 Result<CowText, Error> unescape_slice(std::string_view slice);

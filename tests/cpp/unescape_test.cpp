@@ -94,3 +94,41 @@ TEST(Unescape, LookupAfterPredefinedNames) {
 
 }  // namespace
 }  // namespace velmora::reader
+
+namespace velmora::reader {
+namespace {
+
+// scan_text: a reference anywhere (each side of the eight-byte steps), and ASCII only without one.
+TEST(ScanText, ReferencesAndAscii) {
+  struct Case {
+    std::string text;
+    bool has_reference;
+    bool ascii;
+  };
+  const Case cases[] = {
+      {"", false, true},
+      {"abc", false, true},
+      {"abcdefgh", false, true},
+      {"abcdefghijklmnopq", false, true},
+      {"&", true, false},
+      {"abcdefg&", true, false},
+      {"abcdefgh&", true, false},
+      {"abcdefghijklmno&p", true, false},
+      {"\xC3\xA9", false, false},
+      {"abcdefgh\xC3\xA9", false, false},
+      {"\xC3\xA9" "abcdefghij", false, false},
+      {"abcdefghijklmnop\xF0\x9F\x98\x80", false, false},
+      {"\xC3\xA9&", true, false},
+      {std::string("ab\0cdefgh%", 10), false, true},  // bytes next to "&" (0x26) are not it
+  };
+  for (const Case& c : cases) {
+    const TextScan scan = scan_text(c.text);
+    EXPECT_EQ(scan.has_reference, c.has_reference) << c.text;
+    if (!c.has_reference) {
+      EXPECT_EQ(scan.ascii, c.ascii) << c.text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora::reader

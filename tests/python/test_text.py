@@ -1,4 +1,6 @@
 """Text at the boundary: argument text, type-mismatch messages, lossy and display text."""
+import sys
+
 import pytest
 
 import _velmora_test as t
@@ -65,6 +67,22 @@ class NotReallyText(str):
 def test_argument_text_is_the_whole_string_value(value, text):
     assert t.text_of(value) == text
     assert t.owned_text_of(value) == text
+
+
+@pytest.mark.parametrize("text", ["<a>ascii</a>", "<a>caf\u00e9</a>", "<a>\u20ac</a>", "<a>\U0001f600</a>",
+                                  NotReallyText("<a>\u20ac</a>")])
+def test_argument_is_no_larger_after_the_call(text):
+    size = sys.getsizeof(text)
+    velmora.parse(text)
+    assert sys.getsizeof(text) == size
+
+
+def test_a_cached_utf8_form_is_used_as_it_is():
+    text = "".join(["<a>", "\u20ac", "</a>"])
+    assert t.text_of(text) == text  # asks for the UTF-8 form, which the str then keeps
+    size = sys.getsizeof(text)
+    assert velmora.parse(text) == {"a": "\u20ac"}
+    assert sys.getsizeof(text) == size
 
 
 def test_str_subclass_and_non_ascii_reach_the_conversion():

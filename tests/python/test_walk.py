@@ -70,12 +70,45 @@ RESULTS = [
     ("<a>\x00</a>", {"a": "\x00"}),
     ("a > b", {"#text": "a > b"}),
     ("<a>x\u00a0</a>", {"a": "x\u00a0"}),
+    # texts and values of every str width, split at every point of the eight-byte scans
+    ("<a>caf\u00e9 \u00ff</a>", {"a": "caf\u00e9 \u00ff"}),
+    ("<a>\u0100\u07ff</a>", {"a": "\u0100\u07ff"}),
+    ("<a>\u0800 \uffff</a>", {"a": "\u0800 \uffff"}),
+    ("<a>\U00010000\U0010ffff</a>", {"a": "\U00010000\U0010ffff"}),
+    ("<a>abcdefghijklmno\u00e9pqrstuvw\u20ac</a>", {"a": "abcdefghijklmno\u00e9pqrstuvw\u20ac"}),
+    ('<a x="abcdefg\U0001f600" y="\u00e9abcdefgh"/>', {"a": {"@x": "abcdefg\U0001f600", "@y": "\u00e9abcdefgh"}}),
+    ("<a>abcdefgh&#x1F600;</a>", {"a": "abcdefgh\U0001f600"}),
+    ("<a>\u00e9&amp;&#xff;&#x100;</a>", {"a": "\u00e9&\u00ff\u0100"}),
+    ('<a x="abcdefgh&amp;ijklmnop"/>', {"a": {"@x": "abcdefgh&ijklmnop"}}),
+    # an element named "#text" collapses its parent like text does
+    ("<a><#text>x</#text></a>", {"a": "x"}),
+    ("<a><p:#text>x</p:#text></a>", {"a": "x"}),
+    ("<a x='1'><#text>x</#text></a>", {"a": {"@x": "1", "#text": "x"}}),
+    ("<a><#texu>x</#texu></a>", {"a": {"#texu": "x"}}),
+    ("<a><#text>x</#text>y</a>", {"a": "y"}),
+    # tags without attributes, names that share a length and their end bytes
+    ("<a  ><b\t/></a >", {"a": {"b": None}}),
+    ("<r><axb>1</axb><ayb>2</ayb><axb>3</axb></r>", {"r": {"axb": ["1", "3"], "ayb": "2"}}),
+    ("<r><p:>1</p:><q:>2</q:></r>", {"r": {"": ["1", "2"]}}),
 ]
 
 
 @pytest.mark.parametrize("xml, expected", RESULTS)
 def test_result(xml, expected):
     assert ordered(velmora.parse(xml)) == ordered(expected)
+
+
+def test_texts_of_random_characters_come_back_equal():
+    # Equality of str objects also needs the same width, so this checks how each was stored.
+    import random
+
+    rng = random.Random(12)
+    ranges = [(0x20, 0x7E), (0xA0, 0xFF), (0x100, 0x7FF), (0x800, 0xD7FF), (0xE000, 0xFFFF), (0x10000, 0x10FFFF)]
+    for _ in range(400):
+        picked = rng.sample(ranges, rng.randint(1, 3))
+        chars = [chr(rng.randint(*rng.choice(picked))) for _ in range(rng.randint(1, 40))]
+        text = "".join(c for c in chars if c not in "<&>\"'").strip(" \t\r\n") or "x"
+        assert velmora.parse(f'<a v="{text}">{text}</a>') == {"a": {"@v": text, "#text": text}}
 
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
