@@ -50,12 +50,12 @@ class SizedChunks(Generic[T]):
     """
 
     def __init__(self, items: Sequence[T], workers: int, target: float, first: int = 8) -> None:
-        self.items = items
-        self.workers = workers
-        self.target = target
-        self.first = first
-        self.inputs_done = 0
-        self.work_done = 0.0
+        self.items: Sequence[T] = items
+        self.workers: int = workers
+        self.target: float = target
+        self.first: int = first
+        self.inputs_done: int = 0
+        self.work_done: float = 0.0
 
     def done(self, inputs: int, work: float) -> None:
         """A finished chunk of `inputs` inputs held `work` units of work."""
