@@ -7,11 +7,8 @@
 #include <utility>
 
 #include "reader/bytes.h"
+#include "reader/tag_end.h"
 #include "reader/utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace velmora::stream {
 
@@ -35,49 +32,6 @@ std::size_t first_ws(std::string_view s) {
   for (std::size_t i = 0; i < s.size(); ++i)
     if (is_xml_whitespace(s[i])) return i;
   return s.size();
-}
-
-// The ">" that ends a tag, outside single and double quotes, or `end`; `quote` carries the
-// quote state from one call to the next, so a search can resume at the next chunk.
-const char* find_tag_end(const char* p, const char* end, char& quote) {
-#if defined(__SSE2__)
-  const __m128i gt = _mm_set1_epi8('>');
-  const __m128i dq = _mm_set1_epi8('"');
-  const __m128i sq = _mm_set1_epi8('\'');
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned m_gt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, gt)));
-    const unsigned m_dq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, dq)));
-    const unsigned m_sq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, sq)));
-    const unsigned any = m_gt | m_dq | m_sq;
-    unsigned m = quote == 0 ? any : quote == '"' ? m_dq : m_sq;
-    while (m) {
-      const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-      const unsigned after = ~((2u << i) - 1);  // bits above i
-      if (quote != 0) {
-        quote = 0;
-        m = any & after;
-      } else if (p[i] == '>') {
-        return p + i;
-      } else {
-        quote = p[i];
-        m = (quote == '"' ? m_dq : m_sq) & after;
-      }
-    }
-    p += 16;
-  }
-#endif
-  for (; p < end; ++p) {
-    const char c = *p;
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '>') {
-      return p;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    }
-  }
-  return end;
 }
 
 // Index of the first byte at or after `from` that is not ASCII, eight bytes at a time.
@@ -249,7 +203,7 @@ ItemScanner::Found ItemScanner::read_construct(Step& fault) {
     return Found::Failed;
   }
   const char* end = data + limit;
-  const char* gt = find_tag_end(data + search_, end, quote_);
+  const char* gt = reader::find_tag_end(data + search_, end, quote_);
   if (gt == end) {
     search_ = limit;
     if (!eof) return Found::Incomplete;
