@@ -172,24 +172,19 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class Messages:
-    """One line per failure on standard error, above the progress bar when there is one."""
+class _Progress:
+    """A progress bar on standard error when `shown`, standard error is a terminal and tqdm is
+    installed; otherwise calls that do nothing."""
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, shown: bool, **options: Any) -> None:
         self.bar: Any = None
-        if total > 1 and sys.stderr.isatty():
+        if shown and sys.stderr.isatty():
             try:
                 from tqdm import tqdm  # optional: velmora[progress]
             except ImportError:
                 return
             tqdm.monitor_interval = 0  # no monitor thread: worker processes are forked
-            self.bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
-
-    def fail(self, line: str) -> None:
-        if self.bar is not None:
-            self.bar.write(f"velmora: {line}", file=sys.stderr)
-        else:
-            print(f"velmora: {line}", file=sys.stderr, flush=True)
+            self.bar = tqdm(file=sys.stderr, dynamic_ncols=True, **options)
 
     def advance(self, count: int) -> None:
         if self.bar is not None:
@@ -198,6 +193,19 @@ class Messages:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
+
+
+class Messages(_Progress):
+    """One line per failure on standard error, above the progress bar when there is one."""
+
+    def __init__(self, total: int) -> None:
+        super().__init__(total > 1, total=total, unit="file")
+
+    def fail(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(f"velmora: {line}", file=sys.stderr)
+        else:
+            print(f"velmora: {line}", file=sys.stderr, flush=True)
 
 
 def _report(messages: Messages, item: Input, outcome: Outcome) -> None:
@@ -266,28 +274,11 @@ def _one_document(item: Input, indent: int | None, verbose: bool, output: Output
     return EXIT_OK
 
 
-class _ByteBar:
-    """A progress bar of the bytes read, on standard error when it is a terminal and tqdm is
-    installed; `total` is the file's size when known."""
+class _ByteBar(_Progress):
+    """A progress bar of the bytes read; `total` is the file's size when known."""
 
     def __init__(self, total: int | None) -> None:
-        self.bar: Any = None
-        if sys.stderr.isatty():
-            try:
-                from tqdm import tqdm  # optional: velmora[progress]
-            except ImportError:
-                return
-            tqdm.monitor_interval = 0
-            self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
-                            dynamic_ncols=True)
-
-    def advance(self, count: int) -> None:
-        if self.bar is not None:
-            self.bar.update(count)
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
+        super().__init__(True, total=total, unit="B", unit_scale=True, unit_divisor=1024)
 
 
 def _size(item: str) -> int | None:
