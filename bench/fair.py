@@ -23,9 +23,6 @@ from __future__ import annotations
 
 import argparse
 import gc
-import glob
-import importlib.machinery
-import importlib.util
 import json
 import os
 import pathlib
@@ -40,6 +37,7 @@ from typing import Any, Callable
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import ab  # noqa: E402
 import contenders  # noqa: E402
 import workloads  # noqa: E402
 from contenders import Unavailable, is_fatal  # noqa: E402
@@ -50,15 +48,6 @@ MB = 1_000_000
 # ever adds time ("median" is in the JSON file too).
 FIGURE = "best"
 PEERS = ("json", "orjson", "marshal", "lxml", "etree", "xmltodict", "expat")
-
-
-def load_build(build_dir: str) -> Any:
-    path = glob.glob(str(pathlib.Path(build_dir) / "velmora.cpython-*.so"))[0]
-    loader = importlib.machinery.ExtensionFileLoader("velmora", path)
-    spec = importlib.util.spec_from_file_location("velmora", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
 
 
 def generated(size: int) -> dict[str, list[str]]:
@@ -200,7 +189,7 @@ def main(argv: list[str] | None = None) -> int:
 
     modules = {"velmora": velmora}
     if args.before:
-        modules["before"] = load_build(args.before)
+        modules["before"] = ab.load(args.before)
     peers = [p for p in PEERS if not args.only or p in args.only.split(",")]
     names = list(modules) + peers
 
