@@ -9,6 +9,10 @@ import sys
 import textwrap
 import time
 
+def default_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 CHILD = r"""
 import gc, signal, sys, time, velmora
 
@@ -52,7 +56,10 @@ print("next call", velmora.parse("<a>1</a>"), flush=True)
 
 def test_signals_during_a_long_conversion():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CHILD)], env=env,
+    # The child gets Ctrl-C's default disposition even where this process was started with it
+    # ignored (a background job of a script), or its interpreter would not turn it into
+    # KeyboardInterrupt.
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CHILD)], env=env, preexec_fn=default_sigint,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
     try:

@@ -315,7 +315,7 @@ def test_interrupt_ends_with_status_130_and_no_traceback(jobs, tmp_path):
         (tmp_path / f"{i:03}.xml").write_text("<r>" + "<x>y</x>" * 4000 + "</r>", encoding="utf-8")
     args = [tmp_path] * 10
     proc = subprocess.Popen(command(*args, "--jobs", jobs), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=child_env())
+                            env=child_env(), preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     assert proc.stdout.read(100)  # converting by now; from here on the pipe fills up
     proc.send_signal(signal.SIGINT)
     assert proc.wait(timeout=60) == 130
