@@ -28,23 +28,6 @@ std::size_t trimmed_len(std::string_view s) {
   return n;
 }
 
-std::size_t first_ws(std::string_view s) {
-  for (std::size_t i = 0; i < s.size(); ++i)
-    if (is_xml_whitespace(s[i])) return i;
-  return s.size();
-}
-
-// Compares `s` with the lower-case ASCII `lower`, folding only A-Z in `s`.
-bool ascii_iequals(std::string_view s, std::string_view lower) {
-  if (s.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 const char* find_tag_end(const char* p, const char* end) {
   char quote = 0;
   return reader::find_tag_end(p, end, quote);

@@ -13,26 +13,11 @@
 namespace velmora::stream {
 
 using reader::Error;
+using reader::ascii_iequals;
+using reader::first_ws;
 using reader::is_xml_whitespace;
 
 namespace {
-
-// Compares `s` with the lower-case ASCII `lower`, folding only A-Z in `s`.
-bool ascii_iequals(std::string_view s, std::string_view lower) {
-  if (s.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-std::size_t first_ws(std::string_view s) {
-  for (std::size_t i = 0; i < s.size(); ++i)
-    if (is_xml_whitespace(s[i])) return i;
-  return s.size();
-}
 
 // Index of the first byte at or after `from` that is not ASCII, eight bytes at a time.
 std::size_t skip_ascii(std::string_view s, std::size_t from) {
