@@ -14,19 +14,12 @@
 #include "reader/errors.h"
 #include "reader/reader.h"
 #include "reader/utf8.h"
+#include "check.h"
 #include "stream/item_scanner.h"
 
 using namespace velmora;
 
 namespace {
-
-#define CHECK(cond)                                                                     \
-  do {                                                                                  \
-    if (!(cond)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                     \
-    }                                                                                   \
-  } while (0)
 
 enum class Pieces { Whole, Random, Bytes };
 

@@ -12,18 +12,11 @@
 #include "reader/reader.h"
 #include "reader/unescape.h"
 #include "reader/utf8.h"
+#include "check.h"
 
 using namespace velmora::reader;
 
 namespace {
-
-#define CHECK(cond)                                                        \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
-      std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                        \
-    }                                                                      \
-  } while (0)
 
 bool inside(std::string_view part, std::string_view whole) {
   return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
