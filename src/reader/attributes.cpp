@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "reader/bytes.h"
+#include "reader/unit_blocks.h"
 #include "reader/unescape.h"
 #include "reader/utf8.h"
 
@@ -13,30 +14,38 @@ namespace velmora::reader {
 namespace {
 
 
-// Byte classes, one table lookup per byte: whitespace (the four XML bytes) and key ends.
+// Unit classes, one table lookup per ASCII unit: whitespace (the four XML characters) and key
+// ends. A unit past ASCII is neither.
 enum : unsigned char { kSpace = 1, kKeyEnd = 2 };
 constexpr auto kClass = [] {
-  std::array<unsigned char, 256> t{};
-  for (int c = 0; c < 256; ++c)
+  std::array<unsigned char, 128> t{};
+  for (int c = 0; c < 128; ++c)
     if (is_xml_whitespace(static_cast<char>(c))) t[c] = kSpace | kKeyEnd;
   t['='] = kKeyEnd;
   return t;
 }();
 
-inline bool has(char c, unsigned char cls) { return kClass[static_cast<unsigned char>(c)] & cls; }
+template <class Unit>
+inline bool has(Unit c, unsigned char cls) {
+  const std::uint32_t v = unit_value(c);
+  return v < 128 && (kClass[v] & cls);
+}
 
-std::size_t skip_spaces(std::string_view s, std::size_t i) {
+template <class Unit>
+std::size_t skip_spaces(UnitView<Unit> s, std::size_t i) {
   while (i < s.size() && has(s[i], kSpace)) ++i;
   return i;
 }
 
-std::size_t find_space(std::string_view s, std::size_t i) {
+template <class Unit>
+std::size_t find_space(UnitView<Unit> s, std::size_t i) {
   while (i < s.size() && !has(s[i], kSpace)) ++i;
   return i;
 }
 
-// First "=" or whitespace byte at or after i.
-std::size_t find_key_end(std::string_view s, std::size_t i) {
+// First "=" or whitespace unit at or after i.
+template <class Unit>
+std::size_t find_key_end(UnitView<Unit> s, std::size_t i) {
   while (i < s.size() && !has(s[i], kKeyEnd)) ++i;
   return i;
 }
@@ -55,20 +64,43 @@ Result<std::string, Utf8Error> ln(QName name) {
   return Result<std::string, Utf8Error>::ok(std::string(local));
 }
 
-Result<CowText, Error> Attribute::unescape_value() const { return unescape(value); }
+template <>
+Result<CowText, Error> BasicAttribute<char>::unescape_value() const {
+  return unescape(value);
+}
 
-Attributes::Attributes(std::string_view content, std::size_t name_len) : content_(content) {
+template <TextUnit Unit>
+BasicAttributes<Unit>::BasicAttributes(UnitView<Unit> content, std::size_t name_len) : content_(content) {
   state_.pos = name_len < content.size() ? name_len : content.size();
 }
 
-std::optional<Result<Attribute, AttrError>> Attributes::end_with(AttrError e) {
+template <TextUnit Unit>
+auto BasicAttributes<Unit>::end_with(AttrError e) -> std::optional<Item> {
   state_.ended = true;
-  return Result<Attribute, AttrError>::err(e);
+  return Item::err(e);
 }
 
-std::optional<std::size_t> IterState::check_for_duplicates(std::string_view content,
-                                                           std::size_t start, std::size_t end) {
-  const std::string_view key = content.substr(start, end - start);
+template <TextUnit Unit>
+AttrError BasicAttributes<Unit>::in_utf8_offsets(AttrError e) const {
+  e.position = utf8_offset(content_, e.position);
+  e.earlier_key = utf8_offset(content_, e.earlier_key);
+  return e;
+}
+
+template <TextUnit Unit>
+auto BasicAttributes<Unit>::next() -> std::optional<Item> {
+  auto item = next_in_units();
+  if constexpr (!kIsUtf8<Unit>) {
+    if (item && item->is_err()) [[unlikely]]
+      return Item::err(in_utf8_offsets(item->error()));
+  }
+  return item;
+}
+
+template <TextUnit Unit>
+std::optional<std::size_t> IterState<Unit>::check_for_duplicates(UnitView<Unit> content,
+                                                                 std::size_t start, std::size_t end) {
+  const UnitView<Unit> key = content.substr(start, end - start);
   // Few keys: a linear scan beats building the ordered index.
   if (key_count < kInlineKeys) {
     for (std::size_t i = 0; i < key_count; ++i) {
@@ -88,10 +120,11 @@ std::optional<std::size_t> IterState::check_for_duplicates(std::string_view cont
   return std::nullopt;
 }
 
-std::optional<Result<Attribute, AttrError>> Attributes::next() {
-  using R = Result<Attribute, AttrError>;
+template <TextUnit Unit>
+auto BasicAttributes<Unit>::next_in_units() -> std::optional<Item> {
+  using R = Item;
   if (state_.ended) return std::nullopt;
-  const std::string_view c = content_;
+  const UnitView<Unit> c = content_;
   const std::size_t n = c.size();
 
   const std::size_t s = skip_spaces(c, state_.pos);
@@ -104,10 +137,10 @@ std::optional<Result<Attribute, AttrError>> Attributes::next() {
   const std::size_t e = find_key_end(c, s + 1);
   if (e == n) return end_with(attr_error(AttrErrorKind::ExpectedEq, n));
   std::size_t eq = e;
-  if (c[e] != '=') {
+  if (c[e] != Unit('=')) {
     eq = skip_spaces(c, e);
     if (eq == n) return end_with(attr_error(AttrErrorKind::ExpectedEq, n));
-    if (c[eq] != '=') {
+    if (c[eq] != Unit('=')) {
       state_.pos = eq;  // that byte begins the next key
       return R::err(attr_error(AttrErrorKind::ExpectedEq, eq));
     }
@@ -124,21 +157,30 @@ std::optional<Result<Attribute, AttrError>> Attributes::next() {
 
   const std::size_t v = skip_spaces(c, eq + 1);
   if (v == n) return end_with(attr_error(AttrErrorKind::ExpectedValue, n));
-  const char quote = c[v];
-  if (quote != '"' && quote != '\'') {
+  const Unit quote = c[v];
+  if (quote != Unit('"') && quote != Unit('\'')) {
     state_.pos = find_space(c, v);
     if (state_.pos == n) state_.ended = true;
     return R::err(attr_error(AttrErrorKind::UnquotedValue, v));
   }
-  const void* close = std::memchr(c.data() + v + 1, quote, n - v - 1);
-  if (!close) {
+  const Unit* close = find_unit(c.data() + v + 1, c.data() + n, static_cast<char>(quote));
+  if (close == c.data() + n) {
     AttrError err = attr_error(AttrErrorKind::ExpectedQuote, n);
     err.quote = static_cast<std::uint8_t>(quote);
     return end_with(err);
   }
-  const std::size_t q = static_cast<const char*>(close) - c.data();
+  const std::size_t q = static_cast<std::size_t>(close - c.data());
   state_.pos = q + 1;  // the next key may follow the closing quote directly
-  return R::ok(Attribute{QName{c.substr(s, e - s)}, c.substr(v + 1, q - v - 1)});
+  return R::ok(BasicAttribute<Unit>{BasicQName<Unit>{c.substr(s, e - s)}, c.substr(v + 1, q - v - 1)});
 }
+
+template struct IterState<char>;
+template struct IterState<char8_t>;
+template struct IterState<char16_t>;
+template struct IterState<char32_t>;
+template class BasicAttributes<char>;
+template class BasicAttributes<char8_t>;
+template class BasicAttributes<char16_t>;
+template class BasicAttributes<char32_t>;
 
 }  // namespace velmora::reader

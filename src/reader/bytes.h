@@ -1,28 +1,36 @@
-// The byte-level constants of XML text that every scanner of the reader shares.
+// The constants of XML text that every scanner of the reader shares, for every unit form.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
+#include "reader/units.h"
+
 namespace velmora::reader {
 
-// Whitespace is exactly these four bytes, everywhere in the reader; nothing else, ASCII or not.
-constexpr bool is_xml_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Whitespace is exactly these four characters, everywhere in the reader; nothing else, ASCII or
+// not.
+template <class Unit>
+constexpr bool is_xml_whitespace(Unit c) {
+  return c == Unit(' ') || c == Unit('\t') || c == Unit('\n') || c == Unit('\r');
+}
 
-// Index of the first whitespace byte of `s`, or its size.
-constexpr std::size_t first_ws(std::string_view s) {
+// Index of the first whitespace unit of `s`, or its size.
+template <TextUnit Unit>
+constexpr std::size_t first_ws(UnitView<Unit> s) {
   for (std::size_t i = 0; i < s.size(); ++i)
     if (is_xml_whitespace(s[i])) return i;
   return s.size();
 }
 
 // Compares `s` with the lower-case ASCII `lower`, folding only A-Z in `s`.
-constexpr bool ascii_iequals(std::string_view s, std::string_view lower) {
+template <TextUnit Unit>
+constexpr bool ascii_iequals(UnitView<Unit> s, std::string_view lower) {
   if (s.size() != lower.size()) return false;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
+    std::uint32_t c = unit_value(s[i]);
+    if (c >= 'A' && c <= 'Z') c = c - 'A' + 'a';
+    if (c != static_cast<unsigned char>(lower[i])) return false;
   }
   return true;
 }

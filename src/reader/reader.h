@@ -1,4 +1,4 @@
-// A pull reader over one XML text held in memory as UTF-8.
+// A pull reader over one XML text held in memory, as UTF-8 or as code points (see units.h).
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include "reader/errors.h"
 #include "reader/events.h"
 #include "reader/result.h"
+#include "reader/units.h"
 
 namespace velmora::reader {
 
@@ -38,12 +39,13 @@ enum class ScanState {
   Finished,      // Eof or an error was returned; only Eof from now on
 };
 
+template <TextUnit Unit>
 struct ReaderState {
   // Names of the open elements, concatenated outermost first; open_name_starts[i] is where the
   // i-th begins.
-  std::string open_names;
+  std::basic_string<Unit> open_names;
   std::vector<std::size_t> open_name_starts;
-  // Bytes consumed so far, not counting a removed byte order mark.
+  // Units consumed so far, not counting a removed byte order mark.
   std::uint64_t offset = 0;
   Settings settings;
   ScanState state = ScanState::Initial;
@@ -52,61 +54,77 @@ struct ReaderState {
 // The three kinds of "<!" construct, chosen by the byte after "!".
 enum class BangKind { CData, Comment, DocType };
 
-// Reads events from `input`, which must be valid UTF-8 and must outlive the reader and every
-// view it hands out. Never copies the input: payloads are views into it, so a caller can find
-// where a payload lies with `payload.data() - reader.input().data()`.
-class Reader {
+// Reads events from `input`, which must be valid UTF-8 (or code points without surrogates) and
+// must outlive the reader and every view it hands out. Never copies the input: payloads are views
+// into it, so a caller can find where a payload lies with
+// `payload.data() - reader.input().data()`. Positions count units; errors carry UTF-8 terms.
+template <TextUnit Unit>
+class BasicReader {
  public:
-  explicit Reader(std::string_view input, Settings settings = {});
+  using View = UnitView<Unit>;
+  using Event = BasicEvent<Unit>;
+
+  explicit BasicReader(View input, Settings settings = {});
 
   // The next event, or the first syntax error. After Eof or an error, always Eof.
   Result<Event, Error> read_event_impl();
 
-  // Byte position for error reports: offset, less the "<" just consumed while in TagOpened.
+  // Unit position for error reports: offset, less the "<" just consumed while in TagOpened.
   std::uint64_t position() const;
+  // The same position as a byte offset into the UTF-8 form of the input (after a removed byte
+  // order mark), as messages give it.
+  std::uint64_t utf8_position() const;
 
   // Right after a Start named `name`: skips to its matching end tag (checking everything on the
   // way) and answers the positions the content spans.
-  Result<std::pair<std::uint64_t, std::uint64_t>, Error> read_to_end(std::string_view name);
+  Result<std::pair<std::uint64_t, std::uint64_t>, Error> read_to_end(View name);
   // Like read_to_end, answering the content itself as a view of the input.
-  Result<std::string_view, Error> read_text(std::string_view name);
+  Result<View, Error> read_text(View name);
 
   // The whole input as given (a byte order mark included).
-  std::string_view input() const { return input_; }
+  View input() const { return input_; }
   // What is left to read.
-  std::string_view unread() const { return unread_; }
-  const ReaderState& state() const { return st_; }
+  View unread() const { return unread_; }
+  const ReaderState<Unit>& state() const { return st_; }
 
  private:
+  using Start = BasicBytesStart<Unit>;
+
   // Steps over the unread input.
   void skip_whitespace();
   bool skip_one(char b);
-  std::optional<std::string_view> read_bytes_until(char b);
-  void remove_utf8_bom();
+  std::optional<View> read_bytes_until(char b);
+  void remove_bom();
   std::optional<Event> read_until_open();
-  Event emit_text(std::string_view bytes);
+  Event emit_text(View bytes);
   Event emit_expanded_end();
 
   // Markup after a consumed "<".
   Result<Event, Error> read_markup();
-  Result<std::string_view, Error> read_element();
-  Result<std::pair<BangKind, std::string_view>, Error> read_bang_element();
-  Event emit_start(std::string_view content);
-  Result<Event, Error> emit_end(std::string_view bytes);
-  Result<Event, Error> emit_question_mark(std::string_view bytes);
-  Result<Event, Error> emit_bang(BangKind kind, std::string_view bytes);
+  Result<View, Error> read_element();
+  Result<std::pair<BangKind, View>, Error> read_bang_element();
+  Event emit_start(View content);
+  Result<Event, Error> emit_end(View bytes);
+  Result<Event, Error> emit_question_mark(View bytes);
+  Result<Event, Error> emit_bang(BangKind kind, View bytes);
 
   void consume(std::size_t n);
-  void push_name(std::string_view name);
+  void push_name(View name);
 
-  std::string_view input_;
-  std::string_view unread_;
+  View input_;
+  View unread_;
   // EmptyPending: the name of the End owed (a view of the input).
-  std::string_view pending_end_;
+  View pending_end_;
   // Where the content of the Start just returned begins; null once anything else was read.
-  const char* content_start_ = nullptr;
+  const Unit* content_start_ = nullptr;
   std::size_t bom_len_ = 0;  // a removed byte order mark: positions start after it
-  ReaderState st_;
+  ReaderState<Unit> st_;
 };
+using Reader = BasicReader<char>;
+
+extern template class BasicReader<char>;
+extern template class BasicReader<char8_t>;
+extern template class BasicReader<char16_t>;
+extern template class BasicReader<char32_t>;
 
 }  // namespace velmora::reader

@@ -2,9 +2,7 @@
 // item scanner, which resumes it across chunks.
 #pragma once
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "reader/unit_blocks.h"
 
 namespace velmora::reader {
 
@@ -13,42 +11,45 @@ namespace velmora::reader {
 // return, the one open at the end, so a search over chunks resumes where the last one stopped.
 // One pass: each 16-byte block is compared once, and the quote state changes only at the hits
 // its masks report.
-inline const char* find_tag_end(const char* p, const char* end, char& quote) {
+template <TextUnit Unit>
+inline const Unit* find_tag_end(const Unit* p, const Unit* end, char& quote) {
 #if defined(__SSE2__)
-  const __m128i gt = _mm_set1_epi8('>');
-  const __m128i dq = _mm_set1_epi8('"');
-  const __m128i sq = _mm_set1_epi8('\'');
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned m_gt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, gt)));
-    const unsigned m_dq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, dq)));
-    const unsigned m_sq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, sq)));
+  using B = UnitBlocks<Unit>;
+  const __m128i gt = B::splat('>');
+  const __m128i dq = B::splat('"');
+  const __m128i sq = B::splat('\'');
+  while (static_cast<std::size_t>(end - p) >= B::kUnits) {
+    const __m128i v = B::load(p);
+    const unsigned m_gt = B::equal_mask(v, gt);
+    const unsigned m_dq = B::equal_mask(v, dq);
+    const unsigned m_sq = B::equal_mask(v, sq);
     const unsigned any = m_gt | m_dq | m_sq;
     unsigned m = quote == 0 ? any : quote == '"' ? m_dq : m_sq;
     while (m) {
       const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-      const unsigned after = ~((2u << i) - 1);  // bits above i
+      const unsigned after = B::bits_above(i);
+      const Unit hit = p[i >> B::kShift];
       if (quote != 0) {
         quote = 0;
         m = any & after;
-      } else if (p[i] == '>') {
-        return p + i;
+      } else if (hit == Unit('>')) {
+        return p + (i >> B::kShift);
       } else {
-        quote = p[i];
+        quote = static_cast<char>(hit);
         m = (quote == '"' ? m_dq : m_sq) & after;
       }
     }
-    p += 16;
+    p += B::kUnits;
   }
 #endif
   for (; p < end; ++p) {
-    const char c = *p;
+    const Unit c = *p;
     if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '>') {
+      if (c == Unit(quote)) quote = 0;
+    } else if (c == Unit('>')) {
       return p;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
+    } else if (c == Unit('"') || c == Unit('\'')) {
+      quote = static_cast<char>(c);
     }
   }
   return end;

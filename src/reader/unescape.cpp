@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "reader/unit_blocks.h"
 #include "reader/utf8.h"
 
 namespace velmora::reader {
@@ -20,97 +21,116 @@ EscapeError range_error(EscapeErrorKind kind, std::size_t start, std::size_t end
   return e;
 }
 
-EscapeError byte_error(EscapeErrorKind kind, char byte) {
+template <TextUnit Unit>
+EscapeError unit_error(EscapeErrorKind kind, Unit u) {
   EscapeError e{kind};
-  e.byte = static_cast<std::uint8_t>(byte);
+  e.byte = first_utf8_byte(u);  // a UTF-8 text reports the first byte of the character
   return e;
 }
 
-std::optional<std::string_view> predefined_entity(std::string_view name) {
+template <TextUnit Unit>
+std::optional<std::string_view> predefined_entity(UnitView<Unit> name) {
   switch (name.size()) {
     case 2:
-      if (name == "lt") return "<";
-      if (name == "gt") return ">";
+      if (equals_ascii(name, "lt")) return "<";
+      if (equals_ascii(name, "gt")) return ">";
       break;
     case 3:
-      if (name == "amp") return "&";
+      if (equals_ascii(name, "amp")) return "&";
       break;
     case 4:
-      if (name == "apos") return "'";
-      if (name == "quot") return "\"";
+      if (equals_ascii(name, "apos")) return "'";
+      if (equals_ascii(name, "quot")) return "\"";
       break;
   }
   return std::nullopt;
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+int hex_digit(std::uint32_t c) {
+  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
   return -1;
 }
 
-// The value of the digits after "&#"; the length limits come before any digit is looked at.
+// The value of the digits after "&#"; the length limits (in UTF-8 bytes) come before any digit
+// is looked at.
 using CodeResult = Result<std::uint32_t, EscapeError>;
 
-CodeResult parse_char_ref(std::string_view digits) {
+template <TextUnit Unit>
+CodeResult parse_char_ref(UnitView<Unit> digits) {
   std::uint32_t value = 0;
-  if (!digits.empty() && digits.front() == 'x') {
+  if (!digits.empty() && digits.front() == Unit('x')) {
     digits.remove_prefix(1);
-    if (digits.size() > 6) return CodeResult::err(escape_error(EscapeErrorKind::TooLongHexadecimal));
-    for (char c : digits) {
-      int d = hex_digit(c);
-      if (d < 0) return CodeResult::err(byte_error(EscapeErrorKind::InvalidHexadecimal, c));
+    if (utf8_length(digits) > 6) return CodeResult::err(escape_error(EscapeErrorKind::TooLongHexadecimal));
+    for (Unit u : digits) {
+      int d = hex_digit(unit_value(u));
+      if (d < 0) return CodeResult::err(unit_error(EscapeErrorKind::InvalidHexadecimal, u));
       value = value * 16 + static_cast<std::uint32_t>(d);
     }
   } else {
-    if (digits.size() > 7) return CodeResult::err(escape_error(EscapeErrorKind::TooLongDecimal));
-    for (char c : digits) {
-      if (c < '0' || c > '9') return CodeResult::err(byte_error(EscapeErrorKind::InvalidDecimal, c));
-      value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (utf8_length(digits) > 7) return CodeResult::err(escape_error(EscapeErrorKind::TooLongDecimal));
+    for (Unit u : digits) {
+      const std::uint32_t c = unit_value(u);
+      if (c < '0' || c > '9') return CodeResult::err(unit_error(EscapeErrorKind::InvalidDecimal, u));
+      value = value * 10 + (c - '0');
     }
   }
   return CodeResult::ok(value);
 }
 
-}  // namespace
+// `find_unit`, through the C library's search for bytes, which is faster on long texts.
+template <TextUnit Unit>
+const Unit* find_in(const Unit* p, const Unit* end, char c) {
+  if constexpr (sizeof(Unit) == 1) {
+    const void* hit = std::memchr(p, c, static_cast<std::size_t>(end - p));
+    return hit ? static_cast<const Unit*>(hit) : end;
+  } else {
+    return find_unit(p, end, c);
+  }
+}
 
-Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup lookup) {
-  using R = Result<CowText, EscapeError>;
-  const char* const base = text.data();
+// Unescapes `text` into `out` as UTF-8: true when it held a reference, false (and `out`
+// untouched) when it held none. Error ranges are UTF-8 byte offsets into the text.
+template <TextUnit Unit>
+Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup, std::string& out) {
+  using R = Result<bool, EscapeError>;
+  const Unit* const base = text.data();
+  const Unit* const limit = base + text.size();
   const std::size_t n = text.size();
-  std::string out;
+  const auto at = [&](std::size_t i) { return utf8_offset(text, i); };
   bool replaced = false;
   std::size_t copied_up_to = 0;  // end of the previous reference
   std::size_t pos = 0;
 
   while (pos < n) {
-    const void* amp_hit = std::memchr(base + pos, '&', n - pos);
-    if (!amp_hit) break;
-    const std::size_t start = static_cast<const char*>(amp_hit) - base;
+    const Unit* amp_hit = find_in(base + pos, limit, '&');
+    if (amp_hit == limit) break;
+    const std::size_t start = static_cast<std::size_t>(amp_hit - base);
 
     // The reference ends at the first ";" unless another "&" comes before it.
     const std::size_t after = start + 1;
-    const void* semi_hit = std::memchr(base + after, ';', n - after);
-    const std::size_t semi_bound = semi_hit ? static_cast<const char*>(semi_hit) - base : n;
-    if (!semi_hit || std::memchr(base + after, '&', semi_bound - after)) {
-      return R::err(range_error(EscapeErrorKind::UnterminatedEntity, start, n));
+    const Unit* semi_hit = find_in(base + after, limit, ';');
+    const std::size_t semi_bound = static_cast<std::size_t>(semi_hit - base);
+    if (semi_hit == limit || find_in(base + after, semi_hit, '&') != semi_hit) {
+      return R::err(range_error(EscapeErrorKind::UnterminatedEntity, at(start), at(n)));
     }
     const std::size_t end = semi_bound;
-    const std::string_view name = text.substr(after, end - after);
+    const UnitView<Unit> name = text.substr(after, end - after);
 
     if (!replaced) {
-      // No reference is shorter than its predefined or numeric replacement, so n bytes do.
+      // No reference is shorter than its predefined or numeric replacement, so n units do (in
+      // UTF-8; text in wider units may need more, and the string then grows).
       out.reserve(n);
       replaced = true;
     }
-    out.append(base + copied_up_to, start - copied_up_to);
+    append_as_utf8(out, text.substr(copied_up_to, start - copied_up_to));
 
-    if (!name.empty() && name.front() == '#') {
+    if (!name.empty() && name.front() == Unit('#')) {
       auto value = parse_char_ref(name.substr(1));
       if (value.is_err()) return R::err(std::move(value).error());
       const std::uint32_t c = value.value();
-      if (c == 0) return R::err(range_error(EscapeErrorKind::EntityWithNull, start, end));
+      if (c == 0) return R::err(range_error(EscapeErrorKind::EntityWithNull, at(start), at(end)));
       if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
         EscapeError e{EscapeErrorKind::InvalidCodepoint};
         e.codepoint = c;
@@ -119,11 +139,11 @@ Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup l
       append_utf8(out, static_cast<char32_t>(c));
     } else if (auto rep = predefined_entity(name)) {
       out.append(*rep);
-    } else if (auto found = lookup ? lookup(name) : std::nullopt) {
+    } else if (auto found = lookup ? lookup(to_utf8(name)) : std::nullopt) {
       out.append(*found);  // may exceed the reserved room; the string then grows
     } else {
-      EscapeError e = range_error(EscapeErrorKind::UnrecognizedSymbol, after, end);
-      e.name.assign(name);
+      EscapeError e = range_error(EscapeErrorKind::UnrecognizedSymbol, at(after), at(end));
+      e.name = to_utf8(name);
       return R::err(std::move(e));
     }
 
@@ -131,10 +151,35 @@ Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup l
     pos = end + 1;  // a replacement is never scanned again
   }
 
-  if (!replaced) return R::ok(CowText(text));
-  out.append(base + copied_up_to, n - copied_up_to);
+  if (!replaced) return R::ok(false);
+  append_as_utf8(out, text.substr(copied_up_to));
+  return R::ok(true);
+}
+
+}  // namespace
+
+Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup lookup) {
+  using R = Result<CowText, EscapeError>;
+  std::string out;
+  auto replaced = unescape_into(text, lookup, out);
+  if (replaced.is_err()) return R::err(std::move(replaced).error());
+  if (!replaced.value()) return R::ok(CowText(text));
   return R::ok(CowText(std::move(out)));
 }
+
+template <TextUnit Unit>
+Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text) {
+  using R = Result<std::string, Error>;
+  std::string out;
+  auto replaced = unescape_into(text, nullptr, out);
+  if (replaced.is_err()) return R::err(Error::escape_error(std::move(replaced).error()));
+  if (!replaced.value()) append_as_utf8(out, text);
+  return R::ok(std::move(out));
+}
+
+template Result<std::string, Error> unescape_to_utf8(UnitView<char8_t>);
+template Result<std::string, Error> unescape_to_utf8(UnitView<char16_t>);
+template Result<std::string, Error> unescape_to_utf8(UnitView<char32_t>);
 
 Result<CowText, Error> unescape(std::string_view raw) {
   using R = Result<CowText, Error>;

@@ -1,12 +1,16 @@
 // Entity and character reference unescaping.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "reader/cow_text.h"
 #include "reader/errors.h"
 #include "reader/result.h"
+#include "reader/unit_blocks.h"
+#include "reader/units.h"
 
 namespace velmora::reader {
 
@@ -28,6 +32,44 @@ struct TextScan {
   bool ascii = true;  // meaningful only without a reference
 };
 TextScan scan_text(std::string_view text);
+
+// The same one pass over a text or attribute value of code points (one per unit): whether it
+// holds an "&" and, when it does not, every unit or-ed together, which tells the narrowest form
+// its str takes (below 0x80, 0x100, 0x10000).
+struct UnitScan {
+  bool has_reference = false;
+  std::uint32_t bits = 0;  // meaningful only without a reference
+};
+template <TextUnit Unit>
+inline UnitScan scan_units(UnitView<Unit> text) {
+  const Unit* p = text.data();
+  const Unit* const end = p + text.size();
+  std::uint32_t bits = 0;
+#if defined(__SSE2__)
+  using B = UnitBlocks<Unit>;
+  const __m128i amp = B::splat('&');
+  __m128i any = _mm_setzero_si128();
+  for (; static_cast<std::size_t>(end - p) >= B::kUnits; p += B::kUnits) {
+    const __m128i v = B::load(p);
+    if (B::equal_mask(v, amp)) return UnitScan{true, 0};
+    any = _mm_or_si128(any, v);
+  }
+  alignas(16) Unit lanes[B::kUnits];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
+  for (const Unit u : lanes) bits |= unit_value(u);
+#endif
+  for (; p < end; ++p) {
+    if (*p == Unit('&')) return UnitScan{true, 0};
+    bits |= unit_value(*p);
+  }
+  return UnitScan{false, bits};
+}
+
+// Resolves the predefined entities and character references of a text or attribute value of
+// code points, into UTF-8 (the text itself, in UTF-8, when it holds none). Error ranges are
+// UTF-8 byte offsets into the text.
+template <TextUnit Unit>
+Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text);
 
 // `unescape` for a text or attribute value that a Reader handed out: those are slices of its
 // input (valid UTF-8) cut next to ASCII bytes, so they are UTF-8 already and are not checked again.

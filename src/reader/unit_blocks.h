@@ -1,0 +1,60 @@
+// 16-byte blocks of code units for the reader's searches: every unit of a block compared with
+// one ASCII character at once, answering a mask with one bit per byte (so a unit of k bytes sets
+// k bits, its lowest at the unit's first byte).
+#pragma once
+
+#include <cstddef>
+
+#include "reader/units.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace velmora::reader {
+
+template <TextUnit Unit>
+struct UnitBlocks {
+  static constexpr std::size_t kUnits = 16 / sizeof(Unit);
+  // Byte index in a block -> unit index.
+  static constexpr unsigned kShift = sizeof(Unit) == 1 ? 0 : sizeof(Unit) == 2 ? 1 : 2;
+
+  // The mask bits above the unit whose first byte is at byte index `i`.
+  static constexpr unsigned bits_above(unsigned i) { return ~((2u << (i + sizeof(Unit) - 1)) - 1); }
+
+#if defined(__SSE2__)
+  static __m128i splat(char c) {
+    if constexpr (sizeof(Unit) == 1) return _mm_set1_epi8(c);
+    else if constexpr (sizeof(Unit) == 2) return _mm_set1_epi16(static_cast<short>(c));
+    else return _mm_set1_epi32(c);
+  }
+  static __m128i load(const Unit* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static unsigned equal_mask(__m128i v, __m128i wanted) {
+    __m128i eq;
+    if constexpr (sizeof(Unit) == 1) eq = _mm_cmpeq_epi8(v, wanted);
+    else if constexpr (sizeof(Unit) == 2) eq = _mm_cmpeq_epi16(v, wanted);
+    else eq = _mm_cmpeq_epi32(v, wanted);
+    return static_cast<unsigned>(_mm_movemask_epi8(eq));
+  }
+#endif
+};
+
+// The first `c` in [p, end), or end. Inline 16-byte steps: most searches (the "<" after a short
+// text, the ">" of an end tag) end within a few units, where a library call costs more than the
+// search itself.
+template <TextUnit Unit>
+inline const Unit* find_unit(const Unit* p, const Unit* end, char c) {
+#if defined(__SSE2__)
+  using B = UnitBlocks<Unit>;
+  const __m128i wanted = B::splat(c);
+  for (; static_cast<std::size_t>(end - p) >= B::kUnits; p += B::kUnits) {
+    const unsigned m = B::equal_mask(B::load(p), wanted);
+    if (m != 0) return p + (static_cast<unsigned>(__builtin_ctz(m)) >> B::kShift);
+  }
+#endif
+  for (; p < end; ++p)
+    if (*p == Unit(c)) return p;
+  return end;
+}
+
+}  // namespace velmora::reader
