@@ -40,23 +40,49 @@ void NameTable::grow() {
   }
 }
 
-PyObject* KeyCache::element_key(std::string_view local_name) {
-  py::PyRef& key = elements_.find_or_insert(local_name);
-  if (!key) key = py::new_string(local_name);
+namespace {
+
+template <reader::TextUnit Unit>
+std::string_view as_bytes(reader::UnitView<Unit> name) {
+  return std::string_view(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(Unit));
+}
+
+template <reader::TextUnit Unit>
+py::PyRef new_key(reader::UnitView<Unit> text) {
+  if constexpr (reader::kIsUtf8<Unit>) return py::new_string(text);
+  else return py::new_string_from_units(text);
+}
+
+}  // namespace
+
+template <reader::TextUnit Unit>
+PyObject* KeyCache::element_key(reader::UnitView<Unit> local_name) {
+  py::PyRef& key = elements_.find_or_insert(as_bytes(local_name));
+  if (!key) key = new_key(local_name);
   return key.get();
 }
 
-PyObject* KeyCache::attribute_key(std::string_view local_name) {
-  py::PyRef& key = attributes_.find_or_insert(local_name);
+template <reader::TextUnit Unit>
+PyObject* KeyCache::attribute_key(reader::UnitView<Unit> local_name) {
+  py::PyRef& key = attributes_.find_or_insert(as_bytes(local_name));
   if (!key) {
-    std::string text;
+    std::basic_string<Unit> text;
     text.reserve(local_name.size() + 1);
-    text += '@';
+    text += Unit('@');
     text += local_name;
-    key = py::new_string(text);
+    key = new_key(reader::UnitView<Unit>(text));
   }
   return key.get();
 }
+
+template PyObject* KeyCache::element_key(reader::UnitView<char>);
+template PyObject* KeyCache::element_key(reader::UnitView<char8_t>);
+template PyObject* KeyCache::element_key(reader::UnitView<char16_t>);
+template PyObject* KeyCache::element_key(reader::UnitView<char32_t>);
+template PyObject* KeyCache::attribute_key(reader::UnitView<char>);
+template PyObject* KeyCache::attribute_key(reader::UnitView<char8_t>);
+template PyObject* KeyCache::attribute_key(reader::UnitView<char16_t>);
+template PyObject* KeyCache::attribute_key(reader::UnitView<char32_t>);
 
 PyObject* text_key() {
   // Made once per process and kept; the interpreter lock serialises the first use.

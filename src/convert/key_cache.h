@@ -11,6 +11,7 @@
 
 #include "convert/name_hash.h"
 #include "cpython/ref.h"
+#include "reader/units.h"
 
 namespace velmora::convert {
 
@@ -23,7 +24,7 @@ class NameTable {
   NameTable(const NameTable&) = delete;
   NameTable& operator=(const NameTable&) = delete;
 
-  // The slot for `name`: its value, or an empty handle for a new name that the caller fills.
+  // The slot for the name whose units are the bytes `name`: its value, or an empty handle for a new name that the caller fills.
   py::PyRef& find_or_insert(std::string_view name);
 
  private:
@@ -40,12 +41,15 @@ class NameTable {
   std::size_t used_ = 0;
 };
 
+// Names of one call come in one unit form, so the table tells them apart by their bytes.
 class KeyCache {
  public:
   // The key of an element with this local name (borrowed; the cache keeps it alive).
-  PyObject* element_key(std::string_view local_name);
+  template <reader::TextUnit Unit>
+  PyObject* element_key(reader::UnitView<Unit> local_name);
   // "@" + local name, for an attribute.
-  PyObject* attribute_key(std::string_view local_name);
+  template <reader::TextUnit Unit>
+  PyObject* attribute_key(reader::UnitView<Unit> local_name);
 
  private:
   NameTable elements_;

@@ -37,11 +37,7 @@ namespace velmora::convert {
 namespace {
 
 using py::PyRef;
-using reader::Attributes;
-using reader::BytesStart;
-using reader::Event;
 using reader::EventKind;
-using reader::QName;
 
 // What a step of the walk answers: whether it succeeded. A failed step has already handed its
 // failure to `failed`.
@@ -59,8 +55,9 @@ reader::Settings walk_settings() {
   return settings;
 }
 
+template <reader::TextUnit Unit>
 struct OpenElement {
-  std::string_view qname;       // as written, for the missing-end-tag message
+  reader::UnitView<Unit> qname;  // as written, for the missing-end-tag message
   PyObject* key;                // borrowed from the key cache
   // The element's dictionary: its attributes first, then what its content converts to. Made
   // only once needed: an element that holds nothing but text keeps that text in `text`.
@@ -93,9 +90,16 @@ class CollectorPause {
   int was_enabled_;
 };
 
+// The walk over text of one unit form: UTF-8, or a str's own code points.
+template <reader::TextUnit Unit>
 class Walk {
+  using View = reader::UnitView<Unit>;
+  using Event = reader::BasicEvent<Unit>;
+  using BytesStart = reader::BasicBytesStart<Unit>;
+  using QName = reader::BasicQName<Unit>;
+
  public:
-  explicit Walk(std::string_view text) : reader_(text, walk_settings()), top_(new_dict()) {}
+  explicit Walk(View text) : reader_(text, walk_settings()), top_(new_dict()) {}
 
   py::PyResult<PyRef> run() {
     for (;;) {
@@ -153,12 +157,12 @@ class Walk {
 
   // A reader error is met before anything an enclosing element kept.
   [[noreturn, gnu::cold, gnu::noinline]] void on_reader_error(const reader::Error& error) {
-    if (depth() == 0) raise(position_message(reader_.position(), error));
+    if (depth() == 0) raise(position_message(reader_.utf8_position(), error));
     raise(unwrap_message(error));
   }
 
   PyRef finish() {
-    if (depth() > 0) raise(unwrap_message(reader::Error::missing_end_tag(top_qname_)));
+    if (depth() > 0) raise(unwrap_message(reader::Error::missing_end_tag(reader::to_utf8(top_qname_))));
     return std::move(top_);
   }
 
@@ -181,7 +185,7 @@ class Walk {
       out = top_.get();
       return Status::Ok;
     }
-    OpenElement& element = open_.back();
+    OpenElement<Unit>& element = open_.back();
     if (!element.dict) {
       element.dict = new_dict();
       if (element.text) {
@@ -196,17 +200,29 @@ class Walk {
   }
 
   // The str of a text or attribute value, unescaped. Without a reference (the common case) the
-  // value is made straight from the input after one scan that also tells whether it is ASCII.
-  Status text_value(std::string_view raw, PyRef& out, std::size_t unpushed = 0) {
-    const reader::TextScan scan = reader::scan_text(raw);
-    if (!scan.has_reference) {
-      out = py::new_string_from_valid(raw, scan.ascii);
-      return Status::Ok;
+  // value is made straight from the input after one scan that also tells its width (ASCII or
+  // not, for UTF-8).
+  Status text_value(View raw, PyRef& out, std::size_t unpushed = 0) {
+    if constexpr (reader::kIsUtf8<Unit>) {
+      const reader::TextScan scan = reader::scan_text(raw);
+      if (!scan.has_reference) {
+        out = py::new_string_from_valid(raw, scan.ascii);
+        return Status::Ok;
+      }
+      auto unescaped = reader::unescape_slice(raw);
+      if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
+      // The unescaped text's width is found as it is made.
+      out = py::new_string_from_valid(unescaped.value().view(), false);
+    } else {
+      const reader::UnitScan scan = reader::scan_units(raw);
+      if (!scan.has_reference) {
+        out = py::new_string_from_units(raw, scan.bits);
+        return Status::Ok;
+      }
+      auto unescaped = reader::unescape_to_utf8(raw);
+      if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
+      out = py::new_string_from_valid(unescaped.value(), false);
     }
-    auto unescaped = reader::unescape_slice(raw);
-    if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
-    // The unescaped text's width is found as it is made.
-    out = py::new_string_from_valid(unescaped.value().view(), false);
     return Status::Ok;
   }
 
@@ -214,14 +230,14 @@ class Walk {
   // without attribute items).
   Status fill_attributes(const BytesStart& tag, PyRef& dict, std::size_t unpushed) {
     if (tag.name_len >= tag.content.size()) return Status::Ok;  // nothing after the name
-    Attributes items = tag.attributes();
+    reader::BasicAttributes<Unit> items = tag.attributes();
     auto item = items.next();
     if (!item) return Status::Ok;
     dict = new_dict();
     std::size_t position = 0;
     for (; item; item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
-      const reader::Attribute& attribute = item->value();
+      const reader::BasicAttribute<Unit>& attribute = item->value();
       PyObject* key = attribute_key(attribute.key.local_name(), position++);
       PyRef text;
       if (text_value(attribute.value, text, unpushed) == Status::Failed) return Status::Failed;
@@ -232,7 +248,7 @@ class Walk {
 
   // Tags of one kind tend to repeat their attributes in the same order: compare with the key
   // seen at this position last time before asking the cache.
-  PyObject* attribute_key(std::string_view local_name, std::size_t position) {
+  PyObject* attribute_key(View local_name, std::size_t position) {
     if (position < recent_attribute_keys_.size()) {
       auto& [name, key] = recent_attribute_keys_[position];
       if (name == local_name) return key;
@@ -249,11 +265,11 @@ class Walk {
 
   // The key of an element: the cache, behind a small memo of the names seen lately (a chain or a
   // list repeats one name, records cycle through a few).
-  PyObject* element_key(std::string_view local_name) {
+  PyObject* element_key(View local_name) {
     const std::size_t at = local_name.empty()
         ? 0
-        : (local_name.size() * 7 + static_cast<unsigned char>(local_name.front()) +
-           3u * static_cast<unsigned char>(local_name.back())) % kRecentElements;
+        : (local_name.size() * 7 + reader::unit_value(local_name.front()) +
+           3u * reader::unit_value(local_name.back())) % kRecentElements;
     auto& [name, key] = recent_element_keys_[at];
     if (key != nullptr && name == local_name) return key;
     name = local_name;
@@ -262,13 +278,13 @@ class Walk {
   }
 
   void on_start(const BytesStart& tag) {
-    std::string_view qname = tag.name();
+    View qname = tag.name();
     PyObject* key = element_key(QName{qname}.local_name());
     if (open_.empty()) top_qname_ = qname;
     PyRef dict;
     if (fill_attributes(tag, dict, 1) == Status::Failed) return;
     const bool has_attributes = static_cast<bool>(dict);
-    open_.push_back(OpenElement{qname, key, std::move(dict), {}, has_attributes, {}});
+    open_.push_back(OpenElement<Unit>{qname, key, std::move(dict), {}, has_attributes, {}});
   }
 
   void on_empty(const BytesStart& tag) {
@@ -280,7 +296,7 @@ class Walk {
   }
 
   void on_end() {
-    OpenElement element = std::move(open_.back());
+    OpenElement<Unit> element = std::move(open_.back());
     open_.pop_back();
     if (!element.dict) {  // nothing but text, or nothing at all
       PyRef value = element.text ? std::move(element.text) : new_dict();
@@ -299,7 +315,7 @@ class Walk {
     std::ignore = store(element.key, value.value().get());
   }
 
-  void on_text(std::string_view text) {
+  void on_text(View text) {
     PyRef value;
     if (text_value(text, value) == Status::Failed) return;
     if (!open_.empty() && !open_.back().dict) {
@@ -317,7 +333,7 @@ class Walk {
       // The content is merged over the attributes: the first content value of a key that an
       // attribute already has replaces the attribute's value (in its place) rather than
       // joining it in a list.
-      OpenElement& element = open_.back();
+      OpenElement<Unit>& element = open_.back();
       if (!element.at_keys) element.at_keys = std::make_unique<std::unordered_set<PyObject*>>();
       if (element.at_keys->insert(key).second) {
         int present = PyDict_Contains(element.dict.get(), key);
@@ -345,17 +361,17 @@ class Walk {
   }
 
   CollectorPause collector_pause_;
-  reader::Reader reader_;
+  reader::BasicReader<Unit> reader_;
   KeyCache keys_;
   // Views into the input and keys borrowed from the cache, by attribute position.
   static constexpr std::size_t kRecentAttributes = 32;
-  std::vector<std::pair<std::string_view, PyObject*>> recent_attribute_keys_;
+  std::vector<std::pair<View, PyObject*>> recent_attribute_keys_;
   // Views into the input and keys borrowed from the cache, by a cheap digest of the name.
   static constexpr std::size_t kRecentElements = 16;
-  std::pair<std::string_view, PyObject*> recent_element_keys_[kRecentElements] = {};
+  std::pair<View, PyObject*> recent_element_keys_[kRecentElements] = {};
   PyRef top_;
-  std::vector<OpenElement> open_;
-  std::string_view top_qname_;
+  std::vector<OpenElement<Unit>> open_;
+  View top_qname_;
   std::string deferred_;
   std::size_t skip_depth_ = 0;  // nonzero while skipping to the top-level end tag
   std::uint64_t next_signal_check_ = kSignalCheckInterval;
@@ -363,6 +379,9 @@ class Walk {
 
 }  // namespace
 
-py::PyResult<py::PyRef> parse_document(std::string_view text) { return Walk(text).run(); }
+py::PyResult<py::PyRef> parse_document(std::string_view text) { return Walk<char>(text).run(); }
+py::PyResult<py::PyRef> parse_document(std::u8string_view text) { return Walk<char8_t>(text).run(); }
+py::PyResult<py::PyRef> parse_document(std::u16string_view text) { return Walk<char16_t>(text).run(); }
+py::PyResult<py::PyRef> parse_document(std::u32string_view text) { return Walk<char32_t>(text).run(); }
 
 }  // namespace velmora::convert

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "cpython/api_failure.h"
 #include "cpython/scope.h"
 #include "reader/utf8.h"
@@ -117,6 +121,32 @@ PyObject* decode_valid_utf8(std::string_view text) {
   return str;
 }
 
+// Copies code points into a str's data of a width that holds them all (never wider than the
+// source): a plain copy at the same width, else narrowed unit by unit.
+template <class From, class To>
+void narrow_units(const From* from, std::size_t n, To* to) {
+  if constexpr (sizeof(From) == sizeof(To)) {
+    std::memcpy(to, from, n * sizeof(From));
+  } else {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(From) == 2 && sizeof(To) == 1) {
+      // Every unit is below 0x100 here, so the saturating pack is exact.
+      for (; i + 16 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_packus_epi16(a, b));
+      }
+    }
+#endif
+    for (; i < n; ++i) to[i] = static_cast<To>(from[i]);
+  }
+}
+
+Py_UCS4 max_char_of_bits(std::uint32_t bits) {
+  return bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+}
+
 PyObject* intern(std::string_view text) {
   PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (str == nullptr) panic_after_error();
@@ -144,6 +174,37 @@ PyRef new_string_from_valid(std::string_view text, bool ascii) {
   if (!owned) panic_after_error();
   return owned;
 }
+
+template <reader::TextUnit Unit>
+PyRef new_string_from_units(reader::UnitView<Unit> units, std::uint32_t bits) {
+  const std::size_t n = units.size();
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), max_char_of_bits(bits));
+  if (str == nullptr) panic_after_error();
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: narrow_units(units.data(), n, PyUnicode_1BYTE_DATA(str)); break;
+    case PyUnicode_2BYTE_KIND:
+      if constexpr (sizeof(Unit) >= 2) narrow_units(units.data(), n, PyUnicode_2BYTE_DATA(str));
+      break;
+    default:
+      if constexpr (sizeof(Unit) == 4) narrow_units(units.data(), n, PyUnicode_4BYTE_DATA(str));
+      break;
+  }
+  return PyRef::steal(str);
+}
+
+template <reader::TextUnit Unit>
+PyRef new_string_from_units(reader::UnitView<Unit> units) {
+  std::uint32_t bits = 0;
+  for (const Unit u : units) bits |= reader::unit_value(u);
+  return new_string_from_units(units, bits);
+}
+
+template PyRef new_string_from_units(reader::UnitView<char8_t>, std::uint32_t);
+template PyRef new_string_from_units(reader::UnitView<char16_t>, std::uint32_t);
+template PyRef new_string_from_units(reader::UnitView<char32_t>, std::uint32_t);
+template PyRef new_string_from_units(reader::UnitView<char8_t>);
+template PyRef new_string_from_units(reader::UnitView<char16_t>);
+template PyRef new_string_from_units(reader::UnitView<char32_t>);
 
 PyObject* interned(InternedName name) {
   static PyObject* cells[3] = {nullptr, nullptr, nullptr};

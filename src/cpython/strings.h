@@ -1,13 +1,15 @@
-// Making `str` objects: new strings from UTF-8, the process-wide interned attribute names, and
+// Making `str` objects: new strings from UTF-8 and from code points, the process-wide interned attribute names, and
 // the lossy UTF-8 text of a `str`. All of it needs the interpreter lock.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "cpython/ref.h"
 #include "reader/cow_text.h"
+#include "reader/units.h"
 
 namespace velmora::py {
 
@@ -20,6 +22,14 @@ PyRef new_string(std::string_view text);
 // scan is then needed), false that it is not known. Decodes straight into a str of the right
 // width, without the general decoder's checks, which such text cannot fail.
 PyRef new_string_from_valid(std::string_view text, bool ascii);
+
+// A new `str` of code points, one per unit, in the narrowest form they allow. `bits` is every
+// unit or-ed together (from a scan of the text); the other overload scans for it. A failed
+// creation is fatal.
+template <reader::TextUnit Unit>
+PyRef new_string_from_units(reader::UnitView<Unit> units, std::uint32_t bits);
+template <reader::TextUnit Unit>
+PyRef new_string_from_units(reader::UnitView<Unit> units);
 
 // The process-wide interned names used for attribute look-ups (borrowed, never released).
 enum class InternedName { Name, All, Qualname };

@@ -5,6 +5,12 @@
 #include "cpython/scope.h"
 #include "cpython/strings.h"
 
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora::py {
 namespace {
 
@@ -31,6 +37,28 @@ class DowncastError final : public LazyError {
   const char* target_;
 };
 
+// Whether any unit is a surrogate (U+D800 to U+DFFF), eight bytes at a time.
+template <class Unit>
+bool has_surrogate(std::basic_string_view<Unit> units) {
+  const Unit* p = units.data();
+  const Unit* const end = p + units.size();
+#if defined(__SSE2__)
+  constexpr std::size_t kLanes = 16 / sizeof(Unit);
+  const __m128i high = sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xF800))
+                                         : _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
+  const __m128i surrogate = sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xD800))
+                                              : _mm_set1_epi32(0xD800);
+  for (; static_cast<std::size_t>(end - p) >= kLanes; p += kLanes) {
+    const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), high);
+    const __m128i eq = sizeof(Unit) == 2 ? _mm_cmpeq_epi16(v, surrogate) : _mm_cmpeq_epi32(v, surrogate);
+    if (_mm_movemask_epi8(eq) != 0) return true;
+  }
+#endif
+  for (; p < end; ++p)
+    if ((static_cast<std::uint32_t>(*p) & 0xFFFFF800u) == 0xD800) return true;
+  return false;
+}
+
 }  // namespace
 
 PyResult<std::string_view> argument_text(PyObject* obj) {
@@ -41,17 +69,32 @@ PyResult<std::string_view> argument_text(PyObject* obj) {
   return PyResult<std::string_view>::ok(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-PyResult<std::string_view> call_text(PyObject* obj, PyRef& keep) {
-  using R = PyResult<std::string_view>;
-  // Any str but a compact ASCII one carries the field of the cached UTF-8 form.
-  if (!PyUnicode_Check(obj) || PyUnicode_IS_ASCII(obj) ||
-      reinterpret_cast<PyCompactUnicodeObject*>(obj)->utf8 != nullptr) {
-    return argument_text(obj);
+PyResult<ArgumentUnits> argument_units(PyObject* obj) {
+  using R = PyResult<ArgumentUnits>;
+  if (!PyUnicode_Check(obj) || PyUnicode_IS_ASCII(obj)) {
+    auto text = argument_text(obj);
+    if (!text) return R::err(std::move(text).error());
+    return R::ok(text.value());
   }
-  keep = PyRef::steal(PyUnicode_AsUTF8String(obj));
-  if (!keep) return R::err(fetch_error());
-  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get()));
-  return R::ok(std::string_view(PyBytes_AS_STRING(keep.get()), size));
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+  const void* data = PyUnicode_DATA(obj);
+  switch (PyUnicode_KIND(obj)) {
+    case PyUnicode_1BYTE_KIND:
+      return R::ok(std::u8string_view(static_cast<const char8_t*>(data), n));
+    case PyUnicode_2BYTE_KIND: {
+      const std::u16string_view units(static_cast<const char16_t*>(data), n);
+      if (!has_surrogate(units)) return R::ok(units);
+      break;
+    }
+    default: {
+      const std::u32string_view units(static_cast<const char32_t*>(data), n);
+      if (!has_surrogate(units)) return R::ok(units);
+      break;
+    }
+  }
+  auto failed = argument_text(obj);  // fails: a surrogate cannot be encoded
+  if (!failed) return R::err(std::move(failed).error());
+  return R::ok(failed.value());
 }
 
 PyErr downcast_error(PyObject* obj, const char* target) {

@@ -1,4 +1,4 @@
-// Text crossing the boundary: UTF-8 views of `str` arguments, the type-mismatch error, type
+// Text crossing the boundary: views of `str` arguments (UTF-8 or their own code points), the type-mismatch error, type
 // names, and objects shown as text in messages. All of it needs the interpreter lock.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "cpython/pyerr.h"
 
@@ -16,11 +17,14 @@ namespace velmora::py {
 // surrogate: the interpreter's UnicodeEncodeError.
 PyResult<std::string_view> argument_text(PyObject* obj);
 
-// `argument_text` for the length of one call that leaves the `str` as it was: its own UTF-8 form
-// when it has one (an ASCII str always does), else a temporary encoding held by `keep`, which
-// the caller keeps while it reads the text. (CPython's cached form would stay inside the caller's
-// str for as long as it lives: as large again as a non-ASCII text in UTF-8.)
-PyResult<std::string_view> call_text(PyObject* obj, PyRef& keep);
+// The text of a `str` argument as the reader reads it, valid while `obj` lives: UTF-8 for an
+// ASCII str (its own data), else the str's own code points, one per unit of its width, so that
+// nothing is encoded or kept. A str holding a lone surrogate has no UTF-8 form: asking for its
+// text gives the interpreter's UnicodeEncodeError, as `argument_text` does. Not a `str`: the
+// type-mismatch TypeError for "PyString".
+using ArgumentUnits =
+    std::variant<std::string_view, std::u8string_view, std::u16string_view, std::u32string_view>;
+PyResult<ArgumentUnits> argument_units(PyObject* obj);
 
 // The lazy TypeError "'<type>' object cannot be converted to '<target>'" for `obj`; the type
 // name is read only when the error is raised or inspected. `target` must be a static string.

@@ -2,6 +2,7 @@
 #include "module/parse_function.h"
 
 #include <string_view>
+#include <variant>
 
 #include "convert/walk.h"
 #include "module/binding.h"
@@ -26,10 +27,9 @@ PyResult<PyRef> parse_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   PyObject* slots[1] = {nullptr};
   auto bound = kParseDescription.extract_arguments_fastcall(args, nargs, kwnames, slots);
   if (!bound) return R::err(std::move(bound).error());
-  PyRef encoded;  // the text's UTF-8 form, when the str has none of its own
-  auto text = call_text(slots[0], encoded);
+  auto text = argument_units(slots[0]);
   if (!text) return R::err(argument_extraction_error("xml", std::move(text).error()));
-  return convert::parse_document(text.value());
+  return std::visit([](auto units) { return convert::parse_document(units); }, text.value());
 }
 
 PyObject* parse_trampoline(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

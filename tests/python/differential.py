@@ -31,3 +31,25 @@ def differs(xml):
     if mine == ref:
         return None
     return f"input {xml!r}:\n  parse:     {mine!r}\n  reference: {ref!r}"
+
+
+FORMS = ("utf8", "latin1", "ucs2", "ucs4")
+
+
+def form_differs(xml):
+    """None when the text converts alike in every unit form it fits (UTF-8, and its code points
+    in one, two and four bytes each) and as velmora.parse converts it, else the differences."""
+    import _velmora_test  # test builds only
+
+    mine = outcome(velmora.parse, xml)
+    found = []
+    for form in FORMS:
+        try:
+            other = outcome(lambda x: _velmora_test.parse_in_form(x, form), xml)
+        except ValueError:  # a character does not fit the form
+            continue
+        if other != mine:
+            found.append(f"  {form}: {other!r}")
+    if not found:
+        return None
+    return f"input {xml!r}:\n  parse: {mine!r}\n" + "\n".join(found)
