@@ -88,9 +88,6 @@ class BasicAttributes {
 };
 using Attributes = BasicAttributes<char>;
 
-extern template class BasicAttributes<char>;
-extern template class BasicAttributes<char8_t>;
-extern template class BasicAttributes<char16_t>;
-extern template class BasicAttributes<char32_t>;
+// Defined, for the four unit forms, in attributes.cpp.
 
 }  // namespace velmora::reader

@@ -11,13 +11,13 @@ namespace velmora::reader {
 // Whitespace is exactly these four characters, everywhere in the reader; nothing else, ASCII or
 // not.
 template <class Unit>
-constexpr bool is_xml_whitespace(Unit c) {
+[[gnu::always_inline]] constexpr bool is_xml_whitespace(Unit c) {
   return c == Unit(' ') || c == Unit('\t') || c == Unit('\n') || c == Unit('\r');
 }
 
 // Index of the first whitespace unit of `s`, or its size.
 template <TextUnit Unit>
-constexpr std::size_t first_ws(UnitView<Unit> s) {
+[[gnu::always_inline]] constexpr std::size_t first_ws(UnitView<Unit> s) {
   for (std::size_t i = 0; i < s.size(); ++i)
     if (is_xml_whitespace(s[i])) return i;
   return s.size();

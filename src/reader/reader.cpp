@@ -19,16 +19,22 @@ namespace velmora::reader {
 
 namespace {
 
+// The first n units of s, n <= s.size() (unchecked: the steps below know their bounds).
+template <class Unit>
+[[gnu::always_inline]] inline UnitView<Unit> prefix(UnitView<Unit> s, std::size_t n) {
+  return UnitView<Unit>(s.data(), n);
+}
+
 // Index just past the last non-whitespace unit, or 0 when every unit is whitespace.
 template <class Unit>
-std::size_t trimmed_len(UnitView<Unit> s) {
+[[gnu::always_inline]] inline std::size_t trimmed_len(UnitView<Unit> s) {
   std::size_t n = s.size();
   while (n > 0 && is_xml_whitespace(s[n - 1])) --n;
   return n;
 }
 
 template <class Unit>
-const Unit* find_tag_end(const Unit* p, const Unit* end) {
+[[gnu::always_inline]] inline const Unit* find_tag_end(const Unit* p, const Unit* end) {
   char quote = 0;
   return reader::find_tag_end(p, end, quote);
 }
@@ -138,7 +144,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_until_open() -> std::optional<E
 template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::emit_text(View bytes) -> Event {
   if (st_.settings.trim_trailing_whitespace) {
-    if (const std::size_t n = trimmed_len(bytes)) bytes = bytes.substr(0, n);
+    if (const std::size_t n = trimmed_len(bytes)) bytes = prefix(bytes, n);
   }
   return Event::text(bytes);
 }
@@ -149,30 +155,6 @@ auto BasicReader<Unit>::emit_expanded_end() -> Event {
   st_.open_names.resize(st_.open_name_starts.back());
   st_.open_name_starts.pop_back();
   return Event::end(pending_end_);
-}
-
-template <TextUnit Unit>
-auto BasicReader<Unit>::read_event_impl() -> Result<Event, Error> {
-  auto result = [this]() -> Result<Event, Error> {
-    switch (st_.state) {
-      case ScanState::Initial:
-        remove_bom();
-        [[fallthrough]];
-      case ScanState::TagClosed:
-        if (auto ev = read_until_open()) return Result<Event, Error>::ok(std::move(*ev));
-        // A "<" was consumed: read the construct within this same call.
-        [[fallthrough]];
-      case ScanState::TagOpened:
-        return read_markup();
-      case ScanState::EmptyPending:
-        return Result<Event, Error>::ok(emit_expanded_end());
-      case ScanState::Finished:
-        break;
-    }
-    return Result<Event, Error>::ok(Event::eof());
-  }();
-  if (result.is_err() || result.value().kind() == EventKind::Eof) st_.state = ScanState::Finished;
-  return result;
 }
 
 // ---- markup --------------------------------------------------------------------------------
@@ -261,15 +243,15 @@ template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content) -> Event {
   const std::size_t name_len = first_ws(content);
   if (!content.empty() && content.back() == Unit('/')) {
-    const View tag = content.substr(0, content.size() - 1);
+    const View tag = prefix(content, content.size() - 1);
     const std::size_t len = name_len < content.size() ? name_len : content.size() - 1;
     if (!st_.settings.expand_empty_tags) return Event::empty(Start{tag, len});
     st_.state = ScanState::EmptyPending;
-    pending_end_ = tag.substr(0, len);
+    pending_end_ = prefix(tag, len);
     push_name(pending_end_);
     return Event::start(Start{tag, len});
   }
-  push_name(content.substr(0, name_len));
+  push_name(prefix(content, name_len));
   content_start_ = unread_.data();
   return Event::start(Start{content, name_len});
 }
@@ -277,10 +259,10 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content) -> Event {
 template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::emit_end(View bytes) -> Result<Event, Error> {
   using R = Result<Event, Error>;
-  const View content = bytes.substr(1);
+  const View content(bytes.data() + 1, bytes.size() - 1);  // bytes begins with "/"
   View name = content;
   if (st_.settings.trim_end_tag_names) {
-    if (const std::size_t n = trimmed_len(content)) name = content.substr(0, n);
+    if (const std::size_t n = trimmed_len(content)) name = prefix(content, n);
   }
   const bool verify = st_.settings.verify_end_tags;
   if (!st_.open_name_starts.empty()) {
@@ -350,6 +332,32 @@ auto BasicReader<Unit>::emit_bang(BangKind kind, View bytes) -> Result<Event, Er
     }
   }
   return R::err(Error::unexpected_eof(bang_kind_name(kind)));
+}
+
+// ---- one event ------------------------------------------------------------------------------
+
+template <TextUnit Unit>
+auto BasicReader<Unit>::read_event_impl() -> Result<Event, Error> {
+  auto result = [this]() -> Result<Event, Error> {
+    switch (st_.state) {
+      case ScanState::Initial:
+        remove_bom();
+        [[fallthrough]];
+      case ScanState::TagClosed:
+        if (auto ev = read_until_open()) return Result<Event, Error>::ok(std::move(*ev));
+        // A "<" was consumed: read the construct within this same call.
+        [[fallthrough]];
+      case ScanState::TagOpened:
+        return read_markup();
+      case ScanState::EmptyPending:
+        return Result<Event, Error>::ok(emit_expanded_end());
+      case ScanState::Finished:
+        break;
+    }
+    return Result<Event, Error>::ok(Event::eof());
+  }();
+  if (result.is_err() || result.value().kind() == EventKind::Eof) st_.state = ScanState::Finished;
+  return result;
 }
 
 // ---- content up to the matching end tag ------------------------------------------------------

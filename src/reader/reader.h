@@ -122,9 +122,6 @@ class BasicReader {
 };
 using Reader = BasicReader<char>;
 
-extern template class BasicReader<char>;
-extern template class BasicReader<char8_t>;
-extern template class BasicReader<char16_t>;
-extern template class BasicReader<char32_t>;
+// Defined, for the four unit forms, in reader.cpp.
 
 }  // namespace velmora::reader

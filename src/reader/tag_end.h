@@ -12,7 +12,7 @@ namespace velmora::reader {
 // One pass: each 16-byte block is compared once, and the quote state changes only at the hits
 // its masks report.
 template <TextUnit Unit>
-inline const Unit* find_tag_end(const Unit* p, const Unit* end, char& quote) {
+[[gnu::always_inline]] inline const Unit* find_tag_end(const Unit* p, const Unit* end, char& quote) {
 #if defined(__SSE2__)
   using B = UnitBlocks<Unit>;
   const __m128i gt = B::splat('>');

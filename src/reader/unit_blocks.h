@@ -41,9 +41,10 @@ struct UnitBlocks {
 
 // The first `c` in [p, end), or end. Inline 16-byte steps: most searches (the "<" after a short
 // text, the ">" of an end tag) end within a few units, where a library call costs more than the
-// search itself.
+// search itself. (Always inlined: the searches sit in the reader's one large event function,
+// where the compiler's size limits would otherwise leave them as calls.)
 template <TextUnit Unit>
-inline const Unit* find_unit(const Unit* p, const Unit* end, char c) {
+[[gnu::always_inline]] inline const Unit* find_unit(const Unit* p, const Unit* end, char c) {
 #if defined(__SSE2__)
   using B = UnitBlocks<Unit>;
   const __m128i wanted = B::splat(c);
