@@ -219,9 +219,9 @@ class Walk {
         out = py::new_string_from_units(raw, scan.bits);
         return Status::Ok;
       }
-      auto unescaped = reader::unescape_to_utf8(raw);
+      auto unescaped = reader::unescape_to_code_points(raw);
       if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
-      out = py::new_string_from_valid(unescaped.value(), false);
+      out = py::new_string_from_units(std::u32string_view(unescaped.value()));
     }
     return Status::Ok;
   }

@@ -90,10 +90,26 @@ const Unit* find_in(const Unit* p, const Unit* end, char c) {
   }
 }
 
-// Unescapes `text` into `out` as UTF-8: true when it held a reference, false (and `out`
-// untouched) when it held none. Error ranges are UTF-8 byte offsets into the text.
+// The two outputs of unescaping: UTF-8 (std::string) or code points (std::u32string).
 template <TextUnit Unit>
-Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup, std::string& out) {
+void append_units(std::string& out, UnitView<Unit> units) { append_as_utf8(out, units); }
+template <TextUnit Unit>
+void append_units(std::u32string& out, UnitView<Unit> units) {
+  const std::size_t at = out.size();
+  out.resize(at + units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) out[at + i] = static_cast<char32_t>(unit_value(units[i]));
+}
+void append_char(std::string& out, char32_t c) { append_utf8(out, c); }
+void append_char(std::u32string& out, char32_t c) { out += c; }
+void append_replacement(std::string& out, std::string_view utf8) { out.append(utf8); }
+void append_replacement(std::u32string& out, std::string_view utf8) {
+  for (std::size_t i = 0; i < utf8.size();) out += decode_utf8_valid(utf8, i);
+}
+
+// Unescapes `text` into `out`: true when it held a reference, false (and `out` untouched) when
+// it held none. Error ranges are UTF-8 byte offsets into the text.
+template <TextUnit Unit, class Out>
+Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup, Out& out) {
   using R = Result<bool, EscapeError>;
   const Unit* const base = text.data();
   const Unit* const limit = base + text.size();
@@ -124,7 +140,7 @@ Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup
       out.reserve(n);
       replaced = true;
     }
-    append_as_utf8(out, text.substr(copied_up_to, start - copied_up_to));
+    append_units(out, text.substr(copied_up_to, start - copied_up_to));
 
     if (!name.empty() && name.front() == Unit('#')) {
       auto value = parse_char_ref(name.substr(1));
@@ -136,11 +152,11 @@ Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup
         e.codepoint = c;
         return R::err(std::move(e));
       }
-      append_utf8(out, static_cast<char32_t>(c));
+      append_char(out, static_cast<char32_t>(c));
     } else if (auto rep = predefined_entity(name)) {
-      out.append(*rep);
+      append_replacement(out, *rep);
     } else if (auto found = lookup ? lookup(to_utf8(name)) : std::nullopt) {
-      out.append(*found);  // may exceed the reserved room; the string then grows
+      append_replacement(out, *found);  // may exceed the reserved room; the string then grows
     } else {
       EscapeError e = range_error(EscapeErrorKind::UnrecognizedSymbol, at(after), at(end));
       e.name = to_utf8(name);
@@ -152,7 +168,7 @@ Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup
   }
 
   if (!replaced) return R::ok(false);
-  append_as_utf8(out, text.substr(copied_up_to));
+  append_units(out, text.substr(copied_up_to));
   return R::ok(true);
 }
 
@@ -177,6 +193,19 @@ Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text) {
   return R::ok(std::move(out));
 }
 
+template <TextUnit Unit>
+Result<std::u32string, Error> unescape_to_code_points(UnitView<Unit> text) {
+  using R = Result<std::u32string, Error>;
+  std::u32string out;
+  auto replaced = unescape_into(text, nullptr, out);
+  if (replaced.is_err()) return R::err(Error::escape_error(std::move(replaced).error()));
+  if (!replaced.value()) append_units(out, text);
+  return R::ok(std::move(out));
+}
+
+template Result<std::u32string, Error> unescape_to_code_points(UnitView<char8_t>);
+template Result<std::u32string, Error> unescape_to_code_points(UnitView<char16_t>);
+template Result<std::u32string, Error> unescape_to_code_points(UnitView<char32_t>);
 template Result<std::string, Error> unescape_to_utf8(UnitView<char8_t>);
 template Result<std::string, Error> unescape_to_utf8(UnitView<char16_t>);
 template Result<std::string, Error> unescape_to_utf8(UnitView<char32_t>);

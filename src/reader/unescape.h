@@ -70,6 +70,9 @@ inline UnitScan scan_units(UnitView<Unit> text) {
 // UTF-8 byte offsets into the text.
 template <TextUnit Unit>
 Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text);
+// The same, into code points (what a str is made from without decoding); errors alike.
+template <TextUnit Unit>
+Result<std::u32string, Error> unescape_to_code_points(UnitView<Unit> text);
 
 // `unescape` for a text or attribute value that a Reader handed out: those are slices of its
 // input (valid UTF-8) cut next to ASCII bytes, so they are UTF-8 already and are not checked again.
