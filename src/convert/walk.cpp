@@ -251,7 +251,7 @@ class Walk {
   PyObject* attribute_key(View local_name, std::size_t position) {
     if (position < recent_attribute_keys_.size()) {
       auto& [name, key] = recent_attribute_keys_[position];
-      if (name == local_name) return key;
+      if (reader::same_units(name, local_name)) return key;
       key = keys_.attribute_key(local_name);
       name = local_name;
       return key;
@@ -271,7 +271,7 @@ class Walk {
         : (local_name.size() * 7 + reader::unit_value(local_name.front()) +
            3u * reader::unit_value(local_name.back())) % kRecentElements;
     auto& [name, key] = recent_element_keys_[at];
-    if (key != nullptr && name == local_name) return key;
+    if (key != nullptr && reader::same_units(name, local_name)) return key;
     name = local_name;
     key = keys_.element_key(local_name);
     return key;

@@ -106,7 +106,7 @@ std::optional<std::size_t> IterState<Unit>::check_for_duplicates(UnitView<Unit> 
     for (std::size_t i = 0; i < key_count; ++i) {
       const auto [s, e] = keys[i];
       // Length and first byte first: most keys of a tag differ there, without a memcmp call.
-      if (e - s == key.size() && content[s] == key[0] && content.substr(s, e - s) == key) return s;
+      if (e - s == key.size() && content[s] == key[0] && same_units(content.substr(s, e - s), key)) return s;
     }
     keys[key_count++] = KeyRange{start, end};
     return std::nullopt;

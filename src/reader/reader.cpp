@@ -268,7 +268,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_end(View bytes) -> Result<Event
   if (!st_.open_name_starts.empty()) {
     const std::size_t s = st_.open_name_starts.back();
     st_.open_name_starts.pop_back();
-    if (verify && View(st_.open_names).substr(s) != name) {
+    if (verify && !same_units(View(st_.open_names).substr(s), name)) {
       std::string expected = to_utf8(View(st_.open_names).substr(s));
       st_.open_names.resize(s);
       st_.offset -= bytes.size();

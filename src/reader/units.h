@@ -89,6 +89,13 @@ std::uint8_t first_utf8_byte(Unit u) {
   }
 }
 
+// Whether two views hold the same units: one byte comparison, in every form (the standard
+// comparison of wider characters goes unit by unit).
+template <TextUnit Unit>
+[[gnu::always_inline]] inline bool same_units(UnitView<Unit> a, UnitView<Unit> b) {
+  return a.size() == b.size() && __builtin_memcmp(a.data(), b.data(), a.size() * sizeof(Unit)) == 0;
+}
+
 // Whether `s` is exactly the ASCII text `ascii`.
 template <TextUnit Unit>
 constexpr bool equals_ascii(UnitView<Unit> s, std::string_view ascii) {
