@@ -46,10 +46,19 @@ def test_non_str_argument(value, type_name):
         assert info.value.__cause__ is None and info.value.__suppress_context__ is True
 
 
-def test_lone_surrogate_raises_the_interpreters_error_unchanged():
+# A surrogate anywhere in a two- or four-byte str: at the start, past the first 16-byte blocks
+# of the scan for one, and in the last few units.
+@pytest.mark.parametrize("text, at", [
+    ("\udc80", 0),
+    ("<a>" + "\u20ac" * 40 + "\ud800</a>", 43),
+    ("<a>" + "\u20ac" * 41 + "</a>\udfff", 48),
+    ("\U0001f600" * 20 + "\udbff", 20),
+    ("<a>\U0001f600</a>\udc00", 8),
+])
+def test_lone_surrogate_raises_the_interpreters_error_unchanged(text, at):
     with pytest.raises(UnicodeEncodeError) as info:
-        velmora.parse("\udc80")
-    assert (info.value.encoding, info.value.start, info.value.end) == ("utf-8", 0, 1)
+        velmora.parse(text)
+    assert (info.value.encoding, info.value.start, info.value.end) == ("utf-8", at, at + 1)
     assert "argument" not in str(info.value)
 
 
