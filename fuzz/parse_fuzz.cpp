@@ -1,8 +1,10 @@
 // libFuzzer target for the whole conversion: an embedded interpreter, and for each input the
 // one-pass walk (`parse_document`, through the same entry frame as `velmora.parse`) against
 // the level-by-level reference conversion. Both must return equal trees, key order included,
-// or fail with the same PanicException message; anything else, and an input whose conversion
-// keeps objects alive after its result is dropped, aborts so the fuzzer keeps the input.
+// or fail with the same PanicException message. The same text is converted again in every code
+// point form it fits (Latin-1, UCS-2, UCS-4: the forms a str holds), each of which must give
+// the UTF-8 walk's outcome. Anything else, and an input whose conversion keeps objects alive
+// after its result is dropped, aborts so the fuzzer keeps the input.
 // Inputs are read as UTF-8 with invalid bytes replaced, as a str would hold them.
 #include <Python.h>
 
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -89,9 +92,47 @@ bool same(PyObject* a, PyObject* b) {
   return false;  // no other kind belongs in a result
 }
 
-// Both conversions of one input; true when they agree.
-void convert_both(std::string_view input, std::string_view text) {
+// The str's code points in every unit form they fit: Latin-1 below U+0100, UCS-2 below
+// U+10000, UCS-4 always (a str decoded with replacement holds no surrogates).
+struct Forms {
+  std::optional<std::u8string> latin1;
+  std::optional<std::u16string> ucs2;
+  std::u32string ucs4;
+};
+
+Forms unit_forms(PyObject* str) {
+  Forms forms;
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+  forms.ucs4.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) forms.ucs4 += static_cast<char32_t>(PyUnicode_READ(kind, data, i));
+  if (kind == PyUnicode_1BYTE_KIND) forms.latin1.emplace(forms.ucs4.begin(), forms.ucs4.end());
+  if (kind != PyUnicode_4BYTE_KIND) forms.ucs2.emplace(forms.ucs4.begin(), forms.ucs4.end());
+  return forms;
+}
+
+// Converting `units` must give `expected`, the UTF-8 walk's outcome: the same tree or message.
+template <class Unit>
+void convert_form(const char* form, std::basic_string_view<Unit> units, const Outcome& expected,
+                  std::string_view input) {
+  Outcome got = run([&] { return velmora::convert::parse_document(units); }, input);
+  if (static_cast<bool>(got.result) != static_cast<bool>(expected.result)) {
+    std::fprintf(stderr, "form %s: %s\n", form, got.result ? "returned" : got.panic.c_str());
+    stop(got.result ? "a code point form returned, UTF-8 failed" : "a code point form failed, UTF-8 returned", input);
+  }
+  if (got.result ? !same(got.result.get(), expected.result.get()) : got.panic != expected.panic) {
+    std::fprintf(stderr, "form %s: %s\nutf8: %s\n", form, got.panic.c_str(), expected.panic.c_str());
+    stop("a code point form and UTF-8 disagree", input);
+  }
+}
+
+// Both conversions of one input, and the walk over each code point form; any disagreement stops.
+void convert_both(std::string_view input, std::string_view text, const Forms& forms) {
   Outcome mine = run([&] { return velmora::convert::parse_document(text); }, input);
+  if (forms.latin1) convert_form<char8_t>("latin1", *forms.latin1, mine, input);
+  if (forms.ucs2) convert_form<char16_t>("ucs2", *forms.ucs2, mine, input);
+  convert_form<char32_t>("ucs4", forms.ucs4, mine, input);
   Outcome reference = run([&]() -> PyResult<PyRef> {
     return PyResult<PyRef>::ok(PyRef::steal(velmora::testing::reference_parse_document(text)));
   }, input);
@@ -131,17 +172,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &length);
   if (utf8 == nullptr) stop("cannot read the input's UTF-8", input);
   const std::string_view text(utf8, static_cast<std::size_t>(length));
+  const Forms forms = unit_forms(str.get());
 
   // Objects still allocated after the results are dropped. The interpreter's free lists
   // (up to 80 entries each) keep freed objects allocated, so only growth that goes on after a
   // hundred more runs is a leak.
   const Py_ssize_t before = allocated_blocks();
-  convert_both(input, text);
+  convert_both(input, text, forms);
   if (allocated_blocks() > before) {
     constexpr int kRuns = 100;
-    for (int run = 0; run < kRuns; ++run) convert_both(input, text);
+    for (int run = 0; run < kRuns; ++run) convert_both(input, text, forms);
     const Py_ssize_t warm = allocated_blocks();
-    for (int run = 0; run < kRuns; ++run) convert_both(input, text);
+    for (int run = 0; run < kRuns; ++run) convert_both(input, text, forms);
     if (allocated_blocks() - warm >= kRuns) stop("every run of this input leaves objects alive", input);
   }
   return 0;

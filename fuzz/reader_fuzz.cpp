@@ -1,16 +1,21 @@
 // libFuzzer target for the reader: events under several settings, read_to_end/read_text after
-// every Start, nested readers over element content, attribute passes and unescaping. Every
-// invariant that fails aborts, so the fuzzer keeps the input.
+// every Start, nested readers over element content, attribute passes and unescaping. The same
+// input is then read again in every code point form it fits (Latin-1, UCS-2, UCS-4), step for
+// step beside the UTF-8 reader, and must give the same events, positions and errors in UTF-8
+// terms. Every invariant that fails aborts, so the fuzzer keeps the input.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "reader/attributes.h"
 #include "reader/reader.h"
 #include "reader/unescape.h"
+#include "reader/units.h"
 #include "reader/utf8.h"
 #include "check.h"
 
@@ -86,7 +91,8 @@ void check_payload(const Event& ev, std::string_view input) {
 }
 
 // Starts never decrease and never pass the end of the name buffer.
-void check_name_stack(const ReaderState& st) {
+template <TextUnit Unit>
+void check_name_stack(const ReaderState<Unit>& st) {
   std::size_t prev = 0;
   for (std::size_t s : st.open_name_starts) {
     CHECK(s >= prev && s <= st.open_names.size());
@@ -156,13 +162,202 @@ void drive(std::string_view input, const Settings& settings, int depth) {
   }
 }
 
+// ---- the code point forms, read beside the UTF-8 reader ------------------------------------
+
+// The input's code points in every form they fit: Latin-1 below U+0100, UCS-2 below U+10000
+// (valid UTF-8 holds no surrogates), UCS-4 always.
+struct Forms {
+  std::optional<std::u8string> latin1;
+  std::optional<std::u16string> ucs2;
+  std::u32string ucs4;
+};
+
+Forms transcode(std::string_view utf8) {
+  Forms forms;
+  std::uint32_t highest = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const char32_t c = decode_utf8_valid(utf8, i);
+    CHECK(c < 0xD800 || c > 0xDFFF);
+    forms.ucs4 += c;
+    highest = std::max<std::uint32_t>(highest, c);
+  }
+  // Every comparison below turns the wide side back into UTF-8, so the round trip must hold.
+  CHECK(to_utf8<char32_t>(forms.ucs4) == utf8);
+  if (highest < 0x100) {
+    forms.latin1.emplace();
+    for (const char32_t c : forms.ucs4) forms.latin1->push_back(static_cast<char8_t>(c));
+  }
+  if (highest < 0x10000) {
+    forms.ucs2.emplace();
+    for (const char32_t c : forms.ucs4) forms.ucs2->push_back(static_cast<char16_t>(c));
+  }
+  return forms;
+}
+
+// A text or attribute value: unescaped into UTF-8 it gives what the UTF-8 slice gives (the
+// value, or the same printed error), and the one-pass scan agrees on references and on the
+// narrowest form the text fits.
+template <TextUnit Unit>
+void check_unescape_alike(UnitView<Unit> wide, std::string_view utf8) {
+  CHECK(to_utf8<Unit>(wide) == utf8);
+  auto mine = unescape_to_utf8<Unit>(wide);
+  auto expected = unescape_slice(utf8);
+  CHECK(mine.is_err() == expected.is_err());
+  if (mine.is_err()) CHECK(to_string(mine.error()) == to_string(expected.error()));
+  else CHECK(mine.value() == expected.value().view());
+
+  const UnitScan units = scan_units<Unit>(wide);
+  const TextScan bytes = scan_text(utf8);
+  CHECK(units.has_reference == bytes.has_reference);
+  if (units.has_reference) return;
+  std::uint32_t highest = 0;
+  for (const Unit u : wide) highest = std::max(highest, unit_value(u));
+  CHECK((units.bits < 0x80) == bytes.ascii);
+  CHECK((units.bits < 0x80) == (highest < 0x80));
+  CHECK((units.bits < 0x100) == (highest < 0x100));
+  CHECK((units.bits < 0x10000) == (highest < 0x10000));
+}
+
+// Two passes over the same tag content, step for step: the same keys, values and errors (the
+// wide pass's error positions are UTF-8 offsets already).
+template <TextUnit Unit>
+void check_attributes_alike(const BasicBytesStart<Unit>& wide, const BytesStart& utf8) {
+  BasicAttributes<Unit> mine = wide.attributes();
+  Attributes expected = utf8.attributes();
+  for (std::size_t steps = 0;; ++steps) {
+    CHECK(steps <= utf8.content.size() + 2);
+    auto a = mine.next();
+    auto b = expected.next();
+    CHECK(a.has_value() == b.has_value());
+    if (!a) break;
+    CHECK(a->is_err() == b->is_err());
+    if (a->is_err()) {
+      const AttrError &x = a->error(), &y = b->error();
+      CHECK(x.kind == y.kind && x.position == y.position && x.quote == y.quote);
+      if (x.kind == AttrErrorKind::Duplicated) CHECK(x.earlier_key == y.earlier_key);
+      CHECK(to_string(x) == to_string(y));
+      continue;
+    }
+    const BasicAttribute<Unit>& x = a->value();
+    const Attribute& y = b->value();
+    CHECK(to_utf8<Unit>(x.key.bytes) == y.key.bytes);
+    CHECK(to_utf8<Unit>(x.key.local_name()) == y.key.local_name());
+    check_unescape_alike<Unit>(x.value, y.value);
+  }
+}
+
+template <TextUnit Unit>
+void check_event_alike(const BasicEvent<Unit>& wide, const Event& utf8) {
+  CHECK(wide.kind() == utf8.kind());
+  CHECK(to_utf8<Unit>(wide.bytes()) == utf8.bytes());
+  switch (utf8.kind()) {
+    case EventKind::Start:
+    case EventKind::Empty:
+    case EventKind::Decl:
+      CHECK(to_utf8<Unit>(wide.as_start().name()) == utf8.as_start().name());
+      check_attributes_alike(wide.as_start(), utf8.as_start());
+      break;
+    case EventKind::Text:
+    case EventKind::Comment:
+    case EventKind::PI:
+    case EventKind::DocType:
+    case EventKind::CData:
+      check_unescape_alike<Unit>(wide.bytes(), utf8.bytes());
+      break;
+    default:
+      break;
+  }
+}
+
+// The wide reader stands where the UTF-8 one does: the same scan state, its position in UTF-8
+// bytes, and the same open names.
+template <TextUnit Unit>
+void check_state_alike(const BasicReader<Unit>& wide, const Reader& utf8) {
+  CHECK(wide.utf8_position() == utf8.position());
+  const ReaderState<Unit>& a = wide.state();
+  const ReaderState<char>& b = utf8.state();
+  CHECK(a.state == b.state);
+  CHECK(to_utf8<Unit>(a.open_names) == b.open_names);
+  CHECK(a.open_name_starts.size() == b.open_name_starts.size());
+  for (std::size_t i = 0; i < a.open_name_starts.size(); ++i)
+    CHECK(utf8_offset<Unit>(a.open_names, a.open_name_starts[i]) == b.open_name_starts[i]);
+}
+
+template <TextUnit Unit>
+void check_error_alike(const Error& wide, const Error& utf8) {
+  CHECK(wide.kind == utf8.kind);
+  CHECK(to_string(wide) == to_string(utf8));
+}
+
+// Reads `wide` and its UTF-8 form `utf8` side by side, under the same settings, with
+// read_to_end / read_text on the same Starts as drive() and nested readers over their content.
+template <TextUnit Unit>
+void drive_alike(UnitView<Unit> wide, std::string_view utf8, const Settings& settings, int depth) {
+  BasicReader<Unit> mine(wide, settings);
+  Reader expected(utf8, settings);
+  const UnitView<Unit> body = wide.substr(byte_order_mark_length(wide));
+  const std::size_t max_events = 2 * utf8.size() + 4;
+  std::size_t starts = 0;
+  for (std::size_t n = 0;; ++n) {
+    CHECK(n <= max_events);
+    auto a = mine.read_event_impl();
+    auto b = expected.read_event_impl();
+    CHECK(a.is_err() == b.is_err());
+    check_state_alike(mine, expected);
+    if (a.is_err()) {
+      check_error_alike<Unit>(a.error(), b.error());
+      break;
+    }
+    check_event_alike(a.value(), b.value());
+    if (b.value().kind() == EventKind::Eof) break;
+    if (b.value().kind() != EventKind::Start || starts++ % 2 != 0) continue;
+
+    const std::basic_string<Unit> wide_name(a.value().as_start().name());
+    const std::string name(b.value().as_start().name());
+    BasicReader<Unit> mine_copy = mine;
+    Reader expected_copy = expected;
+    auto wide_range = mine_copy.read_to_end(wide_name);
+    auto range = expected_copy.read_to_end(name);
+    CHECK(wide_range.is_ok() == range.is_ok());
+    check_state_alike(mine_copy, expected_copy);
+    if (range.is_ok()) {
+      CHECK(utf8_offset(body, static_cast<std::size_t>(wide_range.value().first)) == range.value().first);
+      CHECK(utf8_offset(body, static_cast<std::size_t>(wide_range.value().second)) == range.value().second);
+    } else {
+      check_error_alike<Unit>(wide_range.error(), range.error());
+    }
+
+    auto wide_text = mine.read_text(wide_name);
+    auto text = expected.read_text(name);
+    CHECK(wide_text.is_ok() == text.is_ok());
+    check_state_alike(mine, expected);
+    if (text.is_err()) {
+      check_error_alike<Unit>(wide_text.error(), text.error());
+      continue;
+    }
+    CHECK(to_utf8<Unit>(wide_text.value()) == text.value());
+    if (depth < 6) drive_alike<Unit>(wide_text.value(), text.value(), settings, depth + 1);
+  }
+  for (int i = 0; i < 2; ++i) {
+    auto a = mine.read_event_impl();
+    CHECK(a.is_ok() && a.value().kind() == EventKind::Eof);
+    check_state_alike(mine, expected);
+  }
+}
+
+// Every form the input fits, under one setting, and the input as a whole unescaped.
+void drive_forms(const Forms& forms, std::string_view utf8, const Settings& settings) {
+  if (forms.latin1) drive_alike<char8_t>(*forms.latin1, utf8, settings, 0);
+  if (forms.ucs2) drive_alike<char16_t>(*forms.ucs2, utf8, settings, 0);
+  drive_alike<char32_t>(forms.ucs4, utf8, settings, 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   if (check_utf8(input)) return 0;  // the reader's input is always UTF-8
-
-  drive(input, Settings{}, 0);
+  const Forms forms = transcode(input);
 
   Settings flipped;
   flipped.expand_empty_tags = true;
@@ -172,11 +367,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   flipped.verify_end_tags = false;
   flipped.verify_comments = true;
   flipped.drop_bom_at_content_start = true;
-  drive(input, flipped, 0);
 
   Settings walk;  // what the conversion walk reads with
   walk.drop_bom_at_content_start = true;
-  drive(input, walk, 0);
 
   // One more mix, picked by the input so every combination gets its turn.
   const unsigned bits = static_cast<unsigned>(size * 2654435761u) >> 26;
@@ -187,8 +380,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mixed.trim_end_tag_names = bits & 8;
   mixed.verify_end_tags = bits & 16;
   mixed.verify_comments = bits & 32;
-  drive(input, mixed, 0);
+
+  for (const Settings& settings : {Settings{}, flipped, walk, mixed}) {
+    drive(input, settings, 0);
+    drive_forms(forms, input, settings);
+  }
 
   check_unescape(input);
+  if (forms.latin1) check_unescape_alike<char8_t>(*forms.latin1, input);
+  if (forms.ucs2) check_unescape_alike<char16_t>(*forms.ucs2, input);
+  check_unescape_alike<char32_t>(forms.ucs4, input);
   return 0;
 }

@@ -64,10 +64,15 @@ Result<std::string, Utf8Error> ln(QName name) {
   return Result<std::string, Utf8Error>::ok(std::string(local));
 }
 
-template <>
-Result<CowText, Error> BasicAttribute<char>::unescape_value() const {
+// Defined for every unit with its constraint repeated (both compilers match the declaration
+// that way), and made here for UTF-8, the one unit it exists for.
+template <TextUnit Unit>
+Result<CowText, Error> BasicAttribute<Unit>::unescape_value() const
+  requires kIsUtf8<Unit>
+{
   return unescape(value);
 }
+template struct BasicAttribute<char>;
 
 template <TextUnit Unit>
 BasicAttributes<Unit>::BasicAttributes(UnitView<Unit> content, std::size_t name_len) : content_(content) {

@@ -78,7 +78,11 @@ std::uint64_t BasicReader<Unit>::utf8_position() const {
   if constexpr (kIsUtf8<Unit>) {
     return position();
   } else {
-    return utf8_length(input_.substr(bom_len_, static_cast<std::size_t>(position())));
+    // The step back that position() takes in TagOpened is one byte in UTF-8 terms too, whether
+    // over a "<" or (after a text that ran to the end of the input) over the last byte of the
+    // last character, as the UTF-8 reader counts it: so it is taken after converting.
+    const std::uint64_t consumed = utf8_length(input_.substr(bom_len_, static_cast<std::size_t>(st_.offset)));
+    return position() == st_.offset ? consumed : consumed - 1;
   }
 }
 
