@@ -126,11 +126,19 @@ Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup
 
     // The reference ends at the first ";" unless another "&" comes before it.
     const std::size_t after = start + 1;
-    const Unit* semi_hit = find_in(base + after, limit, ';');
-    const std::size_t semi_bound = static_cast<std::size_t>(semi_hit - base);
-    if (semi_hit == limit || find_in(base + after, semi_hit, '&') != semi_hit) {
-      return R::err(range_error(EscapeErrorKind::UnterminatedEntity, at(start), at(n)));
+    const Unit* semi_hit;
+    bool terminated;
+    if constexpr (sizeof(Unit) == 1) {
+      semi_hit = find_in(base + after, limit, ';');
+      terminated = semi_hit != limit && find_in(base + after, semi_hit, '&') == semi_hit;
+    } else {
+      // Names are short: one plain pass to the first ";" or "&" beats two block searches.
+      semi_hit = base + after;
+      while (semi_hit != limit && *semi_hit != Unit(';') && *semi_hit != Unit('&')) ++semi_hit;
+      terminated = semi_hit != limit && *semi_hit == Unit(';');
     }
+    const std::size_t semi_bound = static_cast<std::size_t>(semi_hit - base);
+    if (!terminated) return R::err(range_error(EscapeErrorKind::UnterminatedEntity, at(start), at(n)));
     const std::size_t end = semi_bound;
     const UnitView<Unit> name = text.substr(after, end - after);
 
