@@ -10,8 +10,9 @@ namespace velmora::convert {
 using py::Done;
 using py::PyRef;
 
-py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value) {
+py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value, PyObject** list_out) {
   using R = py::PyResult<Done>;
+  if (list_out != nullptr) *list_out = nullptr;
   // One lookup in the common case: insert unless present. Size tells whether it was inserted
   // (the stored value may be the very same object, e.g. None twice).
   const Py_ssize_t before = PyDict_GET_SIZE(target);
@@ -21,6 +22,7 @@ py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value)
 
   if (PyType_HasFeature(Py_TYPE(stored), Py_TPFLAGS_LIST_SUBCLASS)) {
     if (PyList_Append(stored, value) < 0) return R::err(py::fetch_error());
+    if (list_out != nullptr) *list_out = stored;
     return R::ok(Done{});
   }
   PyRef list = PyRef::steal(PyList_New(2));
@@ -28,6 +30,7 @@ py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value)
   PyList_SET_ITEM(list.get(), 0, Py_NewRef(stored));
   PyList_SET_ITEM(list.get(), 1, Py_NewRef(value));
   if (PyDict_SetItem(target, key, list.get()) < 0) return R::err(py::fetch_error());
+  if (list_out != nullptr) *list_out = list.get();  // the dictionary holds it now
   return R::ok(Done{});
 }
 

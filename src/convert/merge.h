@@ -11,8 +11,11 @@ namespace velmora::convert {
 
 // Stores `value` under `key` in `target`: a first value as is; a second turns the entry into a
 // list of both; later ones are appended to that list. The key keeps its first position.
-// Borrows `key` and `value`. A failed Python call comes back as its error.
-[[nodiscard]] py::PyResult<py::Done> update_dict(PyObject* target, PyObject* key, PyObject* value);
+// Borrows `key` and `value`. A failed Python call comes back as its error. With `list`, it is set
+// to the list now stored under `key` (borrowed from `target`), or to null when the entry is not
+// a list.
+[[nodiscard]] py::PyResult<py::Done> update_dict(PyObject* target, PyObject* key, PyObject* value,
+                                                 PyObject** list = nullptr);
 
 // The value of a finished element: `element` itself, or, when it holds only "#text" (`text_key`),
 // that text. A failed Python call, or a "#text" value that is not a str, comes back as its error.

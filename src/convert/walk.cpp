@@ -68,6 +68,11 @@ struct OpenElement {
   bool may_hold_text = false;
   // Content keys beginning with "@" seen so far (only these can meet an attribute's key).
   std::unique_ptr<std::unordered_set<PyObject*>> at_keys;
+  // The key last stored as a list and that list (borrowed from `dict`): a run of siblings of one
+  // name appends without looking the key up again. Never an "@" key (the merge over attributes
+  // may replace its entry) nor one that may be "#text" (a text replaces that entry).
+  PyObject* list_key = nullptr;
+  PyObject* list = nullptr;
 };
 
 // The cyclic collector is paused for the call. A collection only ever runs between bytecodes, so
@@ -329,6 +334,10 @@ class Walk {
   }
 
   Status store(PyObject* key, PyObject* value) {
+    if (!open_.empty() && key == open_.back().list_key) {
+      if (PyList_Append(open_.back().list, value) < 0) return failed_on_pending_error();
+      return Status::Ok;
+    }
     if (!open_.empty() && open_.back().has_attributes && is_at_key(key)) {
       // The content is merged over the attributes: the first content value of a key that an
       // attribute already has replaces the attribute's value (in its place) rather than
@@ -347,8 +356,13 @@ class Walk {
     PyObject* target = nullptr;
     if (current_dict(target) == Status::Failed) return Status::Failed;
     if (!open_.empty() && may_be_text_key(key)) open_.back().may_hold_text = true;  // an element "#text"
-    auto stored = update_dict(target, key, value);
+    PyObject* list = nullptr;
+    auto stored = update_dict(target, key, value, &list);
     if (stored.is_err()) return failed(std::move(stored).error());
+    if (list != nullptr && !open_.empty() && !is_at_key(key) && !may_be_text_key(key)) {
+      open_.back().list_key = key;
+      open_.back().list = list;
+    }
     return Status::Ok;
   }
 

@@ -20,6 +20,12 @@ RESULTS = [
     # shape of elements, attributes and text
     ('<root a="1"><x>1</x><x>2</x><y/><z k="v">t</z></root>',
      {"root": {"@a": "1", "x": ["1", "2"], "y": None, "z": {"@k": "v", "#text": "t"}}}),
+    # runs of one name interleaved with others, and the entries a text or an attribute may take
+    ("<r><x>1</x><x>2</x><y/><x>3</x><y/><x>4</x></r>", {"r": {"x": ["1", "2", "3", "4"], "y": [None, None]}}),
+    ("<r><#text>1</#text><#text>2</#text>t<#text>3</#text><q/></r>", {"r": {"#text": ["t", "3"], "q": None}}),
+    ('<r @x="a"><@x>1</@x><@x>2</@x><@x>3</@x></r>', {"r": {"@@x": "a", "@x": ["1", "2", "3"]}}),
+    ('<r x="a"><@x>1</@x><@x>2</@x><@x>3</@x></r>', {"r": {"@x": ["1", "2", "3"]}}),
+    ("<r><a><x>1</x><x>2</x></a><a><x>3</x></a></r>", {"r": {"a": [{"x": ["1", "2"]}, {"x": "3"}]}}),
     ("", {}),
     ("   \t\r\n ", {}),
     ("hello", {"#text": "hello"}),
