@@ -156,7 +156,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_text(View bytes) -> Event {
 template <TextUnit Unit>
 auto BasicReader<Unit>::emit_expanded_end() -> Event {
   st_.state = ScanState::TagClosed;
-  st_.open_names.resize(st_.open_name_starts.back());
+  st_.open_names.erase(st_.open_name_starts.back());  // erase to the end: inline, unlike resize
   st_.open_name_starts.pop_back();
   return Event::end(pending_end_);
 }
@@ -274,11 +274,11 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_end(View bytes) -> Result<Event
     st_.open_name_starts.pop_back();
     if (verify && !same_units(View(st_.open_names).substr(s), name)) {
       std::string expected = to_utf8(View(st_.open_names).substr(s));
-      st_.open_names.resize(s);
+      st_.open_names.erase(s);
       st_.offset -= bytes.size();
       return R::err(Error::end_event_mismatch(std::move(expected), to_utf8(name)));
     }
-    st_.open_names.resize(s);
+    st_.open_names.erase(s);
     return R::ok(Event::end(name));
   }
   if (verify) {
