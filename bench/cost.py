@@ -10,6 +10,7 @@ split by callgrind_annotate's inclusive counts into:
 
 - reader: the reader's own functions (events, attributes, unescaping, UTF-8 checks);
 - CPython objects: making the str, dict and list objects and storing into them;
+- argument: reading the `str` argument (encoding it to UTF-8, in a build that does that);
 - walk: the rest, the walk's own work between the two.
 
 Workloads: flat-records, text-scripts (text_heavy), text-ascii, text-greek, chains-100, siblings, entity-refs.
@@ -41,12 +42,15 @@ MAKERS = {
     "siblings": workloads.repeated_siblings,
     "entity-refs": workloads.entity_heavy,
 }
-# Where each counted run starts (callgrind --toggle-collect patterns).
+# Where each counted run starts (callgrind --toggle-collect patterns): for velmora the
+# conversion and the reading of its argument (a build that encodes a non-ASCII str to UTF-8 for
+# the call does it in call_text; the current one looks for surrogates in argument_units).
 TOGGLES = {
-    "velmora": "velmora::convert::parse_document*",
-    "json": "scanner_call",
-    "marshal": "marshal_loads",
+    "velmora": ["velmora::convert::parse_document*", "velmora::py::call_text*", "velmora::py::argument_units*"],
+    "json": ["scanner_call"],
+    "marshal": ["marshal_loads"],
 }
+ARGUMENT = re.compile(r"^velmora::py::(call_text|argument_units)\(")
 # The conversion's callees, by the part they belong to (inclusive counts of the outermost calls).
 READER = re.compile(r"^velmora::reader::")
 CPYTHON = re.compile(r"^(PyUnicode_New|PyUnicode_DecodeUTF8|PyDict_New|PyDict_SetItem|PyDict_SetDefault|"
@@ -75,7 +79,7 @@ def callgrind(kind: str, workload: str, size: int, folder: str) -> str:
     out = os.path.join(folder, f"cg.{kind}.{workload}")
     subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-         f"--toggle-collect={TOGGLES[kind.lstrip('-')]}", sys.executable, __file__, "--child", kind, workload, str(size)],
+         *(f"--toggle-collect={t}" for t in TOGGLES[kind.lstrip('-')]), sys.executable, __file__, "--child", kind, workload, str(size)],
         check=True, capture_output=True,
     )
     return out
@@ -103,12 +107,16 @@ def split(path: str) -> dict[str, int]:
     total = int(re.search(r"^([\d,]+)(?: \([^)]*\))?\s+PROGRAM TOTALS", text, re.M).group(1).replace(",", ""))
     # Lines "  N (x%)  >   file:callee (calls)" under each function's own line "N (x%)  *  file:f":
     # count each call of a reader or CPython function made directly by the walk or the toolkit.
-    reader = cpython = 0
+    reader = cpython = argument = 0
     caller = ""
     for line in text.splitlines():
         head = re.match(r"^\s*([\d,]+) \([^)]*\)\s+\*\s+(?:\S+?:)?(.+?)(?: \[.*\])?$", line)
         if head:
             caller = head.group(2)
+            if ARGUMENT.match(caller):
+                argument += int(head.group(1).replace(",", ""))
+            continue
+        if ARGUMENT.match(caller):
             continue
         call = re.match(r"^\s*([\d,]+) \([^)]*\)\s+>\s+(?:\S+?:)?(.+?) \([\d,]+x\)(?: \[.*\])?$", line)
         if not call or not caller.startswith("velmora::") or READER.search(caller):
@@ -118,7 +126,8 @@ def split(path: str) -> dict[str, int]:
             reader += n
         elif CPYTHON.match(callee.split("(")[0]):
             cpython += n
-    return {"total": total, "reader": reader, "cpython": cpython, "walk": total - reader - cpython}
+    return {"total": total, "reader": reader, "cpython": cpython, "argument": argument,
+            "walk": total - reader - cpython - argument}
 
 
 def main() -> None:
@@ -129,7 +138,7 @@ def main() -> None:
     parser.add_argument("--size", type=int, default=1_000_000)
     parser.add_argument("workloads", nargs="*", default=list(MAKERS))
     args = parser.parse_args()
-    print(f"{'workload':<14} {'bytes':>9} {'parse':>7} {'reader':>7} {'walk':>7} {'objects':>7} {'json':>7} {'marshal':>7}"
+    print(f"{'workload':<14} {'bytes':>9} {'parse':>7} {'argument':>8} {'reader':>7} {'walk':>7} {'objects':>7} {'json':>7} {'marshal':>7}"
           "   (instructions per input byte)")
     with tempfile.TemporaryDirectory() as folder:
         for w in args.workloads:
@@ -138,7 +147,7 @@ def main() -> None:
             floors = {k: annotate(callgrind(k, w, args.size, folder))[0] - annotate(callgrind("-" + k, w, args.size, folder))[0]
                       for k in ("json", "marshal")}
             per = lambda n: f"{n / nbytes:7.1f}"  # noqa: E731
-            print(f"{w:<14} {nbytes:9d} {per(parts['total'])} {per(parts['reader'])} {per(parts['walk'])} "
+            print(f"{w:<14} {nbytes:9d} {per(parts['total'])} {per(parts['argument']):>8} {per(parts['reader'])} {per(parts['walk'])} "
                   f"{per(parts['cpython'])} {per(floors['json'])} {per(floors['marshal'])}", flush=True)
 
 

@@ -86,7 +86,7 @@ def test_argument_is_no_larger_after_the_call(text):
     assert sys.getsizeof(text) == size
 
 
-def test_a_cached_utf8_form_is_used_as_it_is():
+def test_a_cached_utf8_form_is_left_as_it_is():
     text = "".join(["<a>", "\u20ac", "</a>"])
     assert t.text_of(text) == text  # asks for the UTF-8 form, which the str then keeps
     size = sys.getsizeof(text)
