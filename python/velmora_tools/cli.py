@@ -52,7 +52,7 @@ exit status:
   {EXIT_MALFORMED}    some input is malformed XML (one line per file on standard error)
   {EXIT_UNREADABLE}    some input could not be read or decoded (wins over {EXIT_MALFORMED}); also bad usage
   {EXIT_OUTPUT}    the output could not be written (for example: no space left on device)
-  {EXIT_WORKER_LOST}    a worker process ended unexpectedly (killed, say): the output stops before its files
+  {EXIT_WORKER_LOST}    a worker process ended unexpectedly (killed, say): the output is cut short at its files
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
   {EXIT_PIPE_CLOSED}  the reader of the output went away (as `| head`); nothing more is written
 """

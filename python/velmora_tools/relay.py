@@ -9,7 +9,8 @@ caller, in order, while it waits.
 
 The workers share a few counters in an anonymous shared mapping, guarded by a record lock on a
 file of the spool folder (a lock the kernel drops with a process that dies holding it). A worker
-that runs too far ahead of the turn waits on a pipe that whoever passes the turn writes to.
+that runs too far ahead of the turn waits on a pipe of its own, which whoever moves the turn
+writes to.
 """
 
 from __future__ import annotations
@@ -39,9 +40,9 @@ _TURN: Final = 4  # the chunk whose bytes go to the output next
 _WRITING: Final = 5  # 1 while a worker writes (the turn's chunk, then any spooled after it)
 _STOP: Final = 6  # 1: claim nothing more
 _OUTPUT_ERRNO: Final = 7  # why writing the output failed
-_WAITING: Final = 8  # workers waiting for the turn to move
-_SLOTS: Final = 9
-_READY: Final = _SLOTS * 8  # then one byte per chunk: 1 when its bytes wait in a spool file
+_SLOTS: Final = 8
+_WAITING: Final = _SLOTS * 8  # then one byte per worker: 1 while it waits for the turn to move,
+# then one byte per chunk: 1 when its bytes wait in a spool file
 
 _IOV_MAX: Final = 1024
 _HEADER: Final = struct.Struct("=I")
@@ -53,7 +54,8 @@ Convert = Callable[[int, int], tuple[list[Buffer], object]]
 
 
 class WorkerLost(Exception):
-    """A worker process ended without finishing its chunk: the output stops before that chunk."""
+    """A worker process ended before its chunk was written: the output stops before that chunk,
+    or inside it when the worker ended while writing it."""
 
     def __init__(self, pid: int, wait_status: int) -> None:
         self.pid = pid
@@ -67,7 +69,7 @@ class WorkerLost(Exception):
             how = f"was killed by {name}"
         else:
             how = f"ended with status {os.waitstatus_to_exitcode(wait_status)}"
-        super().__init__(f"a worker process {how}; the output stops before the files it held")
+        super().__init__(f"a worker process {how}; the output is cut short at the files it held")
 
 
 def write_all(fd: int, parts: Sequence[Buffer]) -> None:
@@ -102,10 +104,12 @@ class Relay:
         self.folder = folder
         self.planner: SizedChunks[int] = SizedChunks(range(count), workers, target_bytes)
         self.ahead = ahead if ahead is not None else 3 * workers
-        self.shared = mmap.mmap(-1, _READY + count + 2)
-        self.counters = memoryview(self.shared)[:_READY].cast("q")
+        self.ready = _WAITING + workers
+        self.shared = mmap.mmap(-1, self.ready + count + 2)
+        self.counters = memoryview(self.shared)[:_SLOTS * 8].cast("q")
         self.lock_fd = os.open(os.path.join(folder, "lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        self.wake_r, self.wake_w = os.pipe()
+        self.wake_pipes = [os.pipe() for _ in range(workers)]
+        self.index = -1  # which worker this process is; -1 in the parent
         self.parent = os.getpid()
 
     # The shared state.
@@ -118,24 +122,37 @@ class Relay:
         finally:
             fcntl.lockf(self.lock_fd, fcntl.LOCK_UN)
 
-    def _wake(self, waiting: int) -> None:
-        if waiting:
-            os.write(self.wake_w, b"\0" * waiting)
+    def _waiters(self) -> list[int]:
+        """The workers waiting for the turn to move, no longer marked (call holding the lock)."""
+        flags = self.shared[_WAITING : _WAITING + self.workers]
+        if not any(flags):
+            return []
+        self.shared[_WAITING : _WAITING + self.workers] = bytes(self.workers)
+        return [index for index, flag in enumerate(flags) if flag]
+
+    def _wake(self, waiters: list[int]) -> None:
+        for index in waiters:
+            os.write(self.wake_pipes[index][1], b"\0")
+
+    def _mark_waiting(self) -> None:
+        """Holding the lock: this worker is to be woken when the turn moves."""
+        self.shared[_WAITING + self.index] = 1
+
+    def _wait(self) -> None:
+        """Until woken (the turn moved or the work stopped; maybe earlier: the caller checks)."""
+        own = self.wake_pipes[self.index][0]
+        while not select.select([own], [], [], _PARENT_CHECK_SECONDS)[0]:
+            if os.getppid() != self.parent:
+                os._exit(1)  # orphaned: nobody reads the reports any more
+        os.read(own, 1)
 
     def _stop(self, output_errno: int = 0) -> None:
         with self._locked() as state:
             state[_STOP] = 1
             if output_errno and not state[_OUTPUT_ERRNO]:
                 state[_OUTPUT_ERRNO] = output_errno
-            waiting, state[_WAITING] = state[_WAITING], 0
-        self._wake(waiting)
-
-    def _wait(self) -> None:
-        """Until the turn moves (or the work stops); counted in _WAITING by the caller."""
-        while not select.select([self.wake_r], [], [], _PARENT_CHECK_SECONDS)[0]:
-            if os.getppid() != self.parent:
-                os._exit(1)  # orphaned: nobody reads the reports any more
-        os.read(self.wake_r, 1)
+            waiters = self._waiters()
+        self._wake(waiters)
 
     def _spool_path(self, chunk: int) -> str:
         return os.path.join(self.folder, f"{chunk}.out")
@@ -155,7 +172,7 @@ class Relay:
                     chunk = state[_NEXT_CHUNK]
                     state[_NEXT_INPUT], state[_NEXT_CHUNK] = stop, chunk + 1
                     return chunk, start, stop
-                state[_WAITING] += 1
+                self._mark_waiting()
             self._wait()
 
     def _take_turn(self, state: memoryview, chunk: int) -> bool:
@@ -191,7 +208,7 @@ class Relay:
         if not mine:
             if self._spool(chunk, parts or ()):
                 with self._locked() as state:
-                    self.shared[_READY + chunk] = 1
+                    self.shared[self.ready + chunk] = 1
                     mine = self._take_turn(state, chunk)
                 if not mine:
                     return
@@ -203,7 +220,7 @@ class Relay:
                         if not mine:
                             if state[_STOP]:
                                 return
-                            state[_WAITING] += 1
+                            self._mark_waiting()
                     if not mine:
                         self._wait()
         while True:
@@ -222,11 +239,11 @@ class Relay:
                 return
             with self._locked() as state:
                 state[_TURN] = chunk + 1
-                waiting, state[_WAITING] = state[_WAITING], 0
-                more = self.shared[_READY + chunk + 1] == 1
+                waiters = self._waiters()
+                more = self.shared[self.ready + chunk + 1] == 1
                 if not more:
                     state[_WRITING] = 0
-            self._wake(waiting)
+            self._wake(waiters)
             if not more:
                 return
             chunk += 1
@@ -268,13 +285,14 @@ class Relay:
         try:
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})  # no interrupt between fork and ignore
             try:
-                for _ in range(self.workers):
+                for index in range(self.workers):
                     read_end, write_end = os.pipe()
                     pid = os.fork()
                     if pid == 0:
                         for other in children:
                             os.close(other)
                         os.close(read_end)
+                        self.index = index
                         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
                         self._worker(convert, write_end)
                     os.close(write_end)
@@ -291,7 +309,7 @@ class Relay:
             for fd in children:
                 with contextlib.suppress(OSError):
                     os.close(fd)
-            for fd in (self.wake_r, self.wake_w, self.lock_fd):
+            for fd in (*(end for pipe in self.wake_pipes for end in pipe), self.lock_fd):
                 os.close(fd)
         if self.counters[_OUTPUT_ERRNO]:
             number = self.counters[_OUTPUT_ERRNO]
