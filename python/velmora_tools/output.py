@@ -7,8 +7,6 @@ import contextlib
 import errno
 import os
 import queue
-import shutil
-import tempfile
 import threading
 from collections.abc import Buffer, Iterator
 from typing import IO, Final
@@ -129,6 +127,9 @@ def send_file(path: str, target: int) -> None:
 @contextlib.contextmanager
 def spool_folder() -> Iterator[str]:
     """A private folder for chunk files, in memory (/dev/shm) where there is one; removed after."""
+    import shutil  # imported when needed: a quick start for work without workers
+    import tempfile
+
     base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     folder = tempfile.mkdtemp(prefix="velmora-", dir=base)
     try:
@@ -139,6 +140,8 @@ def spool_folder() -> Iterator[str]:
 
 def spool(folder: str, text: bytes) -> SpooledFile | None:
     """`text` in a new file of `folder`, or None when it cannot be written there."""
+    import tempfile
+
     try:
         handle, path = tempfile.mkstemp(dir=folder, suffix=".jsonl")
     except OSError:

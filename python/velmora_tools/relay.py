@@ -26,7 +26,7 @@ import signal
 import struct
 import sys
 from collections.abc import Buffer, Callable, Iterator, Sequence
-from typing import Final
+from typing import Any, Final
 
 from velmora_tools.batch import SizedChunks
 from velmora_tools.output import OutputError, send_file
@@ -48,7 +48,7 @@ _IOV_MAX: Final = 1024
 _HEADER: Final = struct.Struct("=I")
 _PARENT_CHECK_SECONDS: Final = 1.0  # a waiting worker checks this often that this process lives
 
-Convert = Callable[[int, int], tuple[list[Buffer], object]]
+Convert = Callable[[int, int], tuple[Sequence[Buffer], Any]]
 """Converts inputs ``start`` to ``stop``: their output bytes, and a report of them that
 `marshal` can carry (made in the worker, handed to `on_chunk` here)."""
 
@@ -197,7 +197,7 @@ class Relay:
             os.close(fd)
         return True
 
-    def _deliver(self, chunk: int, inputs: int, parts: list[Buffer] | None) -> None:
+    def _deliver(self, chunk: int, inputs: int, parts: Sequence[Buffer] | None) -> None:
         """The chunk's bytes to the output now if its turn has come, else to a spool file for
         whoever writes the chunk before it; then, holding the turn, any spooled ones after it."""
         size = sum(memoryview(part).nbytes for part in parts or ())
@@ -275,7 +275,7 @@ class Relay:
 
     # This process.
 
-    def run(self, convert: Convert, on_chunk: Callable[[int, int, object], None]) -> None:
+    def run(self, convert: Convert, on_chunk: Callable[[int, int, Any], None]) -> None:
         """Converts every input; `on_chunk(start, stop, report)` here for each chunk, in order.
 
         Raises OutputError when the output could not be written, WorkerLost when a worker ended
@@ -315,10 +315,10 @@ class Relay:
             number = self.counters[_OUTPUT_ERRNO]
             raise OutputError from OSError(number, os.strerror(number))
 
-    def _relay(self, children: dict[int, int], on_chunk: Callable[[int, int, object], None]) -> None:
+    def _relay(self, children: dict[int, int], on_chunk: Callable[[int, int, Any], None]) -> None:
         """The workers' reports handed on in chunk order, until every worker has ended."""
         buffers = {fd: bytearray() for fd in children}
-        waiting: dict[int, tuple[int, int, object]] = {}
+        waiting: dict[int, tuple[int, int, Any]] = {}
         next_chunk = 0
         lost: WorkerLost | None = None
         poller = select.poll()
