@@ -58,8 +58,8 @@ class WorkerLost(Exception):
     or inside it when the worker ended while writing it."""
 
     def __init__(self, pid: int, wait_status: int) -> None:
-        self.pid = pid
-        self.wait_status = wait_status
+        self.pid: int = pid
+        self.wait_status: int = wait_status
         if os.WIFSIGNALED(wait_status):
             number = os.WTERMSIG(wait_status)
             try:
@@ -98,19 +98,19 @@ class Relay:
 
     def __init__(self, count: int, workers: int, output_fd: int, folder: str, target_bytes: float,
                  ahead: int | None = None) -> None:
-        self.count = count
-        self.workers = workers
-        self.output_fd = output_fd
-        self.folder = folder
+        self.count: int = count
+        self.workers: int = workers
+        self.output_fd: int = output_fd
+        self.folder: str = folder
         self.planner: SizedChunks[int] = SizedChunks(range(count), workers, target_bytes)
-        self.ahead = ahead if ahead is not None else 3 * workers
-        self.ready = _WAITING + workers
-        self.shared = mmap.mmap(-1, self.ready + count + 2)
-        self.counters = memoryview(self.shared)[:_SLOTS * 8].cast("q")
-        self.lock_fd = os.open(os.path.join(folder, "lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-        self.wake_pipes = [os.pipe() for _ in range(workers)]
-        self.index = -1  # which worker this process is; -1 in the parent
-        self.parent = os.getpid()
+        self.ahead: int = ahead if ahead is not None else 3 * workers
+        self.ready: int = _WAITING + workers  # where the chunks' flags start in `shared`
+        self.shared: mmap.mmap = mmap.mmap(-1, self.ready + count + 2)
+        self.counters: memoryview = memoryview(self.shared)[:_SLOTS * 8].cast("q")
+        self.lock_fd: int = os.open(os.path.join(folder, "lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        self.wake_pipes: list[tuple[int, int]] = [os.pipe() for _ in range(workers)]
+        self.index: int = -1  # which worker this process is; -1 in the parent
+        self.parent: int = os.getpid()
 
     # The shared state.
 
