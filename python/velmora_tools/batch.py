@@ -79,7 +79,7 @@ class SizedChunks(Generic[T]):
             start += size
 
 
-def _thread_count() -> int:
+def thread_count() -> int:
     """Threads of this process, those started outside Python included where the system says."""
     try:
         return len(os.listdir("/proc/self/task"))
@@ -92,7 +92,7 @@ def _context() -> BaseContext:
     import multiprocessing
 
     methods = multiprocessing.get_all_start_methods()
-    if "fork" in methods and _thread_count() == 1:
+    if "fork" in methods and thread_count() == 1:
         return multiprocessing.get_context("fork")
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 

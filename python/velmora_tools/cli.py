@@ -7,25 +7,26 @@ import contextlib
 import errno
 import functools
 import os
+import re
 import sys
 from collections.abc import Iterator, Sequence
-from fnmatch import fnmatchcase
+from fnmatch import translate
 from typing import Any, Final, NamedTuple, NoReturn
 
 from pyo3_runtime import PanicException
 
 from velmora_tools import jsonout
-from velmora_tools.batch import SizedChunks, ordered_map
+from velmora_tools.batch import SizedChunks, thread_count
 from velmora_tools.files import parse_file
-from velmora_tools.output import Output, OutputError, SpooledFile, spool, spool_folder
+from velmora_tools.output import Output, OutputError, spool_folder
 from velmora_tools.quiet import fd2_discarded
-from velmora_tools.stream import iterate_with_progress
 from velmora_tools.version import version
 
 EXIT_OK: Final = 0
 EXIT_MALFORMED: Final = 1
 EXIT_UNREADABLE: Final = 2
 EXIT_OUTPUT: Final = 3
+EXIT_WORKER_LOST: Final = 4
 EXIT_PIPE_CLOSED: Final = 141  # what a shell shows for a program ended by SIGPIPE
 EXIT_INTERRUPTED: Final = 130
 STDIN: Final = "-"
@@ -51,6 +52,7 @@ exit status:
   {EXIT_MALFORMED}    some input is malformed XML (one line per file on standard error)
   {EXIT_UNREADABLE}    some input could not be read or decoded (wins over {EXIT_MALFORMED}); also bad usage
   {EXIT_OUTPUT}    the output could not be written (for example: no space left on device)
+  {EXIT_WORKER_LOST}    a worker process ended unexpectedly (killed, say): the output is cut short at its files
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
   {EXIT_PIPE_CLOSED}  the reader of the output went away (as `| head`); nothing more is written
 """
@@ -108,6 +110,8 @@ def find_inputs(arguments: Sequence[str], patterns: Sequence[str]) -> list[Input
     in sorted order, and by an Unreadable entry for each folder that cannot be listed."""
     found: list[Input] = []
     errors: list[OSError] = []
+    # One expression for all patterns, matching as fnmatchcase matches each.
+    matches = re.compile("|".join(f"(?:{translate(pattern)})" for pattern in patterns)).match
 
     def unlistable() -> Iterator[Input]:
         while errors:
@@ -121,8 +125,8 @@ def find_inputs(arguments: Sequence[str], patterns: Sequence[str]) -> list[Input
         for folder, subfolders, files in os.walk(argument, onerror=errors.append):
             found.extend(unlistable())  # the folders os.walk failed to list before this one
             subfolders.sort()
-            found.extend(os.path.join(folder, name) for name in sorted(files)
-                         if any(fnmatchcase(name, pattern) for pattern in patterns))
+            prefix = folder if folder.endswith(os.sep) else folder + os.sep  # as os.path.join does
+            found.extend([prefix + name for name in sorted(files) if matches(name)])
         found.extend(unlistable())
     return found
 
@@ -293,6 +297,8 @@ _ITEM_LINES_BATCH: Final = 256  # lines handed to the output thread at a time
 
 def _items(item: str, depth: int, verbose: bool, output: Output) -> int:
     """`--item-depth`: the items of one input as JSON Lines, written as they come."""
+    from velmora_tools.stream import iterate_with_progress  # imported when needed: a quick start otherwise
+
     source = sys.stdin.buffer if item == STDIN else item
     name = "standard input" if item == STDIN else shown(item)
     bar = _ByteBar(_size(item))
@@ -322,53 +328,80 @@ def _items(item: str, depth: int, verbose: bool, output: Output) -> int:
     return status
 
 
-class Converted(NamedTuple):
-    """A chunk of inputs converted: its JSON Lines, and the failures among them, in order."""
-
-    lines: bytes  # empty when they wait in `spooled`
-    spooled: SpooledFile | None
-    failures: list[tuple[Input, Outcome]]
-    inputs: int
-    size: int  # bytes of JSON Lines
-
-
-def convert_chunk(chunk: list[Input], verbose: bool, spool_in: str | None) -> Converted:
-    """The JSON Lines of a chunk of inputs, made in the worker. With `spool_in`, they are left in
-    a file there, for the kernel to copy to the output: nothing goes back through a pipe."""
+def chunk_lines(chunk: Sequence[Input], verbose: bool) -> tuple[list[bytes], list[tuple[int, Outcome]]]:
+    """The JSON Lines of a chunk of inputs in pieces, and its failures by position in the chunk."""
     parts: list[bytes] = []
     failures = []
     with reports_kept_out(verbose):
-        for item in chunk:
+        for position, item in enumerate(chunk):
             outcome = convert(item)
             if outcome.status != EXIT_OK:
-                failures.append((item, outcome))
+                failures.append((position, outcome))
             parts.extend(_record(item, outcome))
-    lines = b"".join(parts)
-    spooled = None if spool_in is None else spool(spool_in, lines)
-    return Converted(b"" if spooled else lines, spooled, failures, len(chunk), len(lines))
+    return parts, failures
 
 
 def _json_lines(items: list[Input], workers: int, verbose: bool, output: Output) -> int:
+    target = _shared_descriptor(output) if workers > 1 else None
+    if target is not None:
+        return _on_workers(items, workers, verbose, output, target)
     worst = EXIT_OK
     messages = Messages(len(items))
-    chunks = SizedChunks(items, workers, CHUNK_OUTPUT_BYTES)
-    with contextlib.ExitStack() as stack:
-        folder = stack.enter_context(spool_folder()) if workers > 1 else None
-        job = functools.partial(convert_chunk, verbose=verbose, spool_in=folder)
-        results = ordered_map(job, chunks, workers, chunksize=1)
-        stack.callback(messages.close)
-        stack.callback(getattr(results, "close", lambda: None))  # on failure: cancel the work not started
-        for _, converted in results:
-            for item, outcome in converted.failures:
-                _report(messages, item, outcome)
+    chunks = SizedChunks(items, 1, CHUNK_OUTPUT_BYTES)
+    try:
+        for chunk in chunks:
+            parts, failures = chunk_lines(chunk, verbose)
+            for position, outcome in failures:
+                _report(messages, chunk[position], outcome)
                 worst = max(worst, outcome.status)
-            if converted.spooled is not None:
-                output.write_file(converted.spooled)
-            else:
-                output.write(converted.lines)
-            messages.advance(converted.inputs)
-            chunks.done(converted.inputs, converted.size)
+            lines = b"".join(parts)
+            output.write(lines)
+            messages.advance(len(chunk))
+            chunks.done(len(chunk), len(lines))
         output.close()
+    finally:
+        messages.close()
+    return worst
+
+
+def _shared_descriptor(output: Output) -> int | None:
+    """The output's descriptor, for forked workers to write to; None when it has none (or when
+    this process runs other threads, which a fork would not take along)."""
+    try:
+        output.stream.flush()
+        target = output.stream.fileno()
+    except (OSError, ValueError, AttributeError):
+        return None
+    return target if output.thread is None and thread_count() == 1 else None
+
+
+def _on_workers(items: list[Input], workers: int, verbose: bool, output: Output, target: int) -> int:
+    """JSON Lines of every input, converted and written by `workers` forked processes."""
+    from velmora_tools.relay import Relay, WorkerLost  # imported when needed: a quick start for one file
+
+    worst = EXIT_OK
+    messages = Messages(len(items))
+
+    def convert_range(start: int, stop: int) -> tuple[list[bytes], list[tuple[int, int, bytes]]]:
+        parts, failures = chunk_lines(items[start:stop], verbose)
+        return parts, [(start + position, outcome.status, outcome.payload) for position, outcome in failures]
+
+    def on_chunk(start: int, stop: int, report: list[tuple[int, int, bytes]]) -> None:
+        nonlocal worst
+        for index, status, payload in report:
+            _report(messages, items[index], Outcome(status, payload))
+            worst = max(worst, status)
+        messages.advance(stop - start)
+
+    try:
+        with spool_folder() as folder:
+            Relay(len(items), workers, target, folder, CHUNK_OUTPUT_BYTES).run(convert_range, on_chunk)
+    except WorkerLost as exc:
+        messages.fail(str(exc))
+        return EXIT_WORKER_LOST
+    finally:
+        messages.close()
+    output.close()
     return worst
 
 
@@ -398,17 +431,14 @@ def main(argv: Sequence[str] | None = None, keep: list[object] | None = None) ->
 def console() -> NoReturn:
     """Entry point of the console script and of ``python -m velmora_tools``.
 
-    Freeing a large tree takes a noticeable share of a conversion (0.4 s for a 340 MB document),
-    so after a document the process ends without freeing it, its output written and flushed.
-    After an interrupt it ends at once.
+    Its output written and flushed, the process ends without tearing the interpreter down:
+    freeing a large tree takes a noticeable share of a conversion (0.4 s for a 340 MB document),
+    and the teardown alone is about 10 ms, a share of a run over many small files. After an
+    interrupt it ends at once.
     """
     keep: list[object] = []
     status = main(keep=keep)
-    if status == EXIT_INTERRUPTED:
-        sys.stderr.flush()
-        os._exit(status)  # no last flush of standard output: its thread may be stuck writing
-    if keep:
+    if status != EXIT_INTERRUPTED:  # else no last flush of standard output: its thread may be stuck writing
         sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(status)
-    sys.exit(status)
+    sys.stderr.flush()
+    os._exit(status)

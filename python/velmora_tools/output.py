@@ -7,8 +7,6 @@ import contextlib
 import errno
 import os
 import queue
-import shutil
-import tempfile
 import threading
 from collections.abc import Buffer, Iterator
 from typing import IO, Final
@@ -61,27 +59,16 @@ class Output:
                 return
 
     def _copy(self, path: str) -> None:
-        """The file's bytes to the output: by sendfile(2) where it can, else read and written."""
+        """The file's bytes to the output, by the kernel where the stream has a descriptor."""
         self.stream.flush()
         try:
-            target: int | None = self.stream.fileno()
+            target = self.stream.fileno()
         except (OSError, ValueError):  # a stream without a descriptor
-            target = None
-        with open(path, "rb") as source:
-            size = os.fstat(source.fileno()).st_size
-            offset = 0
-            try:
-                while target is not None and offset < size:
-                    sent = os.sendfile(target, source.fileno(), offset, size - offset)
-                    if sent == 0:
-                        break
-                    offset += sent
-            except OSError as exc:
-                if offset or exc.errno not in _NO_SENDFILE:
-                    raise
-            source.seek(offset)
-            while block := source.read(_COPY_BLOCK):
-                self.stream.write(block)
+            with open(path, "rb") as source:
+                while block := source.read(_COPY_BLOCK):
+                    self.stream.write(block)
+        else:
+            send_file(path, target)
 
     def _check(self) -> None:
         if self.error is not None:
@@ -115,9 +102,34 @@ class Output:
         self._check()
 
 
+def send_file(path: str, target: int) -> None:
+    """The bytes of the file at `path` written to descriptor `target`: by sendfile(2) where the
+    kernel takes it (not to a file opened for appending, say), else read and written."""
+    with open(path, "rb") as source:
+        size = os.fstat(source.fileno()).st_size
+        offset = 0
+        try:
+            while offset < size:
+                sent = os.sendfile(target, source.fileno(), offset, size - offset)
+                if sent == 0:
+                    break
+                offset += sent
+        except OSError as exc:
+            if offset or exc.errno not in _NO_SENDFILE:
+                raise
+        source.seek(offset)
+        while block := source.read(_COPY_BLOCK):
+            view = memoryview(block)
+            while view:
+                view = view[os.write(target, view):]
+
+
 @contextlib.contextmanager
 def spool_folder() -> Iterator[str]:
     """A private folder for chunk files, in memory (/dev/shm) where there is one; removed after."""
+    import shutil  # imported when needed: a quick start for work without workers
+    import tempfile
+
     base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     folder = tempfile.mkdtemp(prefix="velmora-", dir=base)
     try:
@@ -128,6 +140,8 @@ def spool_folder() -> Iterator[str]:
 
 def spool(folder: str, text: bytes) -> SpooledFile | None:
     """`text` in a new file of `folder`, or None when it cannot be written there."""
+    import tempfile
+
     try:
         handle, path = tempfile.mkstemp(dir=folder, suffix=".jsonl")
     except OSError:

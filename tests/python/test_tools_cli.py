@@ -396,3 +396,22 @@ def test_item_depth_progress_bar_counts_bytes_read(tmp_path):
         os.close(leader)
     assert proc.returncode == 0 and len(proc.stdout.splitlines()) == 300000
     assert b"2.29M/2.29M" in seen and b"B/s" in seen  # 2,400,007 bytes, in units of 1024
+
+
+def test_a_killed_worker_is_one_line_and_status_4_and_the_output_a_prefix(tmp_path):
+    for i in range(400):
+        (tmp_path / f"{i:03}.xml").write_text(f"<r><v>{i}</v>{'<x>y</x>' * 4000}</r>", encoding="utf-8")
+    proc = subprocess.Popen(command(*[tmp_path] * 5, "--jobs", "2"), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env())
+    head = proc.stdout.read(100)  # converting by now; the full pipe holds the workers back
+    with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as children:
+        worker = int(children.read().split()[0])
+    os.kill(worker, signal.SIGKILL)
+    text = head + proc.stdout.read()
+    assert proc.wait(timeout=60) == 4
+    assert proc.stderr.read().decode() == (
+        "velmora: a worker process was killed by SIGKILL; the output is cut short at the files it held\n")
+    # A worker killed while writing leaves its last line cut.
+    records = [json.loads(line) for line in text.splitlines(keepends=True) if line.endswith(b"\n")]
+    expected = [str(tmp_path / f"{i:03}.xml") for i in range(400)] * 5
+    assert [r["path"] for r in records] == expected[:len(records)] and len(records) < len(expected)
