@@ -1,5 +1,5 @@
-"""Writing the command's output: standard output fed by a thread of its own, and chunk files
-that worker processes leave in a spool folder, copied to the output by the kernel."""
+"""Writing the command's output: standard output fed by a thread of its own; and for worker
+processes, a spool folder and the kernel's copy of a spooled chunk file to the output."""
 
 from __future__ import annotations
 
@@ -19,10 +19,6 @@ class OutputError(Exception):
     """Writing the output failed; `__cause__` holds the OSError."""
 
 
-class SpooledFile(str):
-    """The path of a spooled chunk file, to be copied to the output and then removed."""
-
-
 class Output:
     """Standard output as bytes, written by a thread of its own.
 
@@ -34,7 +30,7 @@ class Output:
 
     def __init__(self, stream: IO[bytes]) -> None:
         self.stream = stream
-        self.queue: queue.Queue[tuple[Buffer, ...] | SpooledFile | None] = queue.Queue(maxsize=64)  # None: close
+        self.queue: queue.Queue[tuple[Buffer, ...] | None] = queue.Queue(maxsize=64)  # None: close
         self.thread: threading.Thread | None = None
         self.error: OSError | None = None
 
@@ -45,36 +41,18 @@ class Output:
                 if self.error is None:
                     if item is None:
                         self.stream.flush()
-                    elif isinstance(item, SpooledFile):
-                        self._copy(item)
                     else:
                         self.stream.writelines(item)
             except OSError as exc:
                 self.error = exc
-            finally:
-                if isinstance(item, SpooledFile):
-                    with contextlib.suppress(OSError):
-                        os.unlink(item)
             if item is None:
                 return
-
-    def _copy(self, path: str) -> None:
-        """The file's bytes to the output, by the kernel where the stream has a descriptor."""
-        self.stream.flush()
-        try:
-            target = self.stream.fileno()
-        except (OSError, ValueError):  # a stream without a descriptor
-            with open(path, "rb") as source:
-                while block := source.read(_COPY_BLOCK):
-                    self.stream.write(block)
-        else:
-            send_file(path, target)
 
     def _check(self) -> None:
         if self.error is not None:
             raise OutputError from self.error
 
-    def _put(self, item: tuple[Buffer, ...] | SpooledFile) -> None:
+    def _put(self, item: tuple[Buffer, ...]) -> None:
         self._check()
         if self.thread is None:
             self.thread = threading.Thread(target=self._drain, name="velmora-output", daemon=True)
@@ -83,10 +61,6 @@ class Output:
 
     def write(self, *parts: Buffer) -> None:
         self._put(parts)
-
-    def write_file(self, path: SpooledFile) -> None:
-        """Copy a spooled file to the output, after what was written before; then remove it."""
-        self._put(path)
 
     def close(self) -> None:
         """Wait until everything is written and flushed."""
@@ -136,21 +110,3 @@ def spool_folder() -> Iterator[str]:
         yield folder
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-
-
-def spool(folder: str, text: bytes) -> SpooledFile | None:
-    """`text` in a new file of `folder`, or None when it cannot be written there."""
-    import tempfile
-
-    try:
-        handle, path = tempfile.mkstemp(dir=folder, suffix=".jsonl")
-    except OSError:
-        return None
-    try:
-        with open(handle, "wb") as file:
-            file.write(text)
-    except OSError:
-        with contextlib.suppress(OSError):
-            os.unlink(path)
-        return None
-    return SpooledFile(path)

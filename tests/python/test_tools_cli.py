@@ -16,7 +16,7 @@ import pytest
 
 import velmora
 import velmora_tools
-from velmora_tools import PanicException, cli, output, parse_file
+from velmora_tools import PanicException, cli, parse_file
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 NO_ORJSON = "import sys; sys.modules['orjson'] = None; from velmora_tools.cli import main; sys.exit(main())"
@@ -321,18 +321,6 @@ def test_interrupt_ends_with_status_130_and_no_traceback(jobs, tmp_path):
     assert proc.wait(timeout=60) == 130
     assert b"Traceback" not in proc.stderr.read()
     proc.stdout.close()
-
-
-def test_spooled_chunks_reach_a_stream_without_a_descriptor():
-    stream = io.BytesIO()
-    out = output.Output(stream)
-    with output.spool_folder() as folder:
-        out.write(b"first\n")
-        out.write_file(output.spool(folder, b"spooled\n"))
-        out.write(b"last\n")
-        out.close()
-        assert os.listdir(folder) == []  # copied, then removed
-    assert stream.getvalue() == b"first\nspooled\nlast\n"
 
 
 STREAMED = '<?xml version="1.0"?><feed id="f"><e n="1"><t>caf\u00e9</t></e><e/><x>2</x></feed>'
