@@ -191,24 +191,29 @@ Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup l
   return R::ok(CowText(std::move(out)));
 }
 
-template <TextUnit Unit>
-Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text) {
-  using R = Result<std::string, Error>;
-  std::string out;
-  auto replaced = unescape_into(text, nullptr, out);
-  if (replaced.is_err()) return R::err(Error::escape_error(std::move(replaced).error()));
-  if (!replaced.value()) append_as_utf8(out, text);
-  return R::ok(std::move(out));
-}
+namespace {
 
-template <TextUnit Unit>
-Result<std::u32string, Error> unescape_to_code_points(UnitView<Unit> text) {
-  using R = Result<std::u32string, Error>;
-  std::u32string out;
+// The text unescaped into `Out` (UTF-8 or code points): itself when it holds no reference.
+template <class Out, TextUnit Unit>
+Result<Out, Error> unescape_units(UnitView<Unit> text) {
+  using R = Result<Out, Error>;
+  Out out;
   auto replaced = unescape_into(text, nullptr, out);
   if (replaced.is_err()) return R::err(Error::escape_error(std::move(replaced).error()));
   if (!replaced.value()) append_units(out, text);
   return R::ok(std::move(out));
+}
+
+}  // namespace
+
+template <TextUnit Unit>
+Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text) {
+  return unescape_units<std::string>(text);
+}
+
+template <TextUnit Unit>
+Result<std::u32string, Error> unescape_to_code_points(UnitView<Unit> text) {
+  return unescape_units<std::u32string>(text);
 }
 
 template Result<std::u32string, Error> unescape_to_code_points(UnitView<char8_t>);
