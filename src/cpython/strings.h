@@ -1,5 +1,5 @@
-// Making `str` objects: new strings from UTF-8 and from code points, the process-wide interned attribute names, and
-// the lossy UTF-8 text of a `str`. All of it needs the interpreter lock.
+// Making `str` objects: new strings from UTF-8 and from code points, the process-wide interned
+// attribute names, and the lossy UTF-8 text of a `str`. All of it needs the interpreter lock.
 #pragma once
 
 #include <Python.h>

@@ -1,11 +1,11 @@
 // Text crossing the boundary: argument text, the type-mismatch error, type names, str() of objects.
 #include "cpython/text.h"
 
+#include <cstdint>
+
 #include "cpython/api_failure.h"
 #include "cpython/scope.h"
 #include "cpython/strings.h"
-
-#include <cstdint>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
