@@ -107,6 +107,18 @@ struct Row {
   int forms;  // how many forms the input fits: UTF-8 always, then Latin-1, UCS-2, UCS-4
 };
 
+// Every row: `convert` of its input, in each form the input fits, prints as expected, and the
+// input fits as many forms as the row says.
+template <std::size_t N, class Convert>
+void expect_rows(const Row (&rows)[N], Convert convert) {
+  for (const Row& row : rows) {
+    const int forms = in_every_form(row.input, [&]<class Unit>(UnitView<Unit> text, const char* form) {
+      EXPECT_EQ(convert(text), row.expected) << form << ": " << row.input;
+    });
+    EXPECT_EQ(forms, row.forms) << row.input;
+  }
+}
+
 // Attribute error positions are byte offsets into the tag content ("é" is 2 bytes, "€" 3, "😀" 4).
 TEST(ReaderForms, AttributeErrorPositionsAreUtf8Offsets) {
   const Row rows[] = {
@@ -119,12 +131,7 @@ TEST(ReaderForms, AttributeErrorPositionsAreUtf8Offsets) {
       {"<a é\"ü=\"1>", "ExpectedQuote(10, 34)", 4},  // the quote in the key keeps ">" outside
       {"<😀 😀='1' 😀='2'>", "😀=1 Duplicated(14, 5)", 2},
   };
-  for (const Row& row : rows) {
-    const int forms = in_every_form(row.input, [&]<class Unit>(UnitView<Unit> text, const char* form) {
-      EXPECT_EQ(attribute_pass<Unit>(text), row.expected) << form << ": " << row.input;
-    });
-    EXPECT_EQ(forms, row.forms) << row.input;
-  }
+  expect_rows(rows, []<class Unit>(UnitView<Unit> text) { return attribute_pass<Unit>(text); });
 }
 
 // Escape errors: ranges in UTF-8 bytes of the text, names in UTF-8, the byte of a bad digit the
@@ -148,12 +155,7 @@ TEST(ReaderForms, EscapeErrorsInUtf8Terms) {
       {"&#éééé;", "EscapeError(TooLongDecimal)", 4},           // 4 units, 8 bytes
       {"&#😀😀;", "EscapeError(TooLongDecimal)", 2},            // 2 units, 8 bytes
   };
-  for (const Row& row : rows) {
-    const int forms = in_every_form(row.input, [&]<class Unit>(UnitView<Unit> text, const char* form) {
-      EXPECT_EQ(unescaped<Unit>(text), row.expected) << form << ": " << row.input;
-    });
-    EXPECT_EQ(forms, row.forms) << row.input;
-  }
+  expect_rows(rows, []<class Unit>(UnitView<Unit> text) { return unescaped<Unit>(text); });
 }
 
 // Reader events and errors: positions in UTF-8 bytes after a leading byte order mark, the byte
@@ -171,12 +173,7 @@ TEST(ReaderForms, EventsAndErrorsInUtf8Terms) {
       {"é", "Text(é)@1 Eof@2", 4},
       {"a😀", "Text(a😀)@4 Eof@5", 2},
   };
-  for (const Row& row : rows) {
-    const int forms = in_every_form(row.input, [&]<class Unit>(UnitView<Unit> text, const char* form) {
-      EXPECT_EQ(trace<Unit>(text), row.expected) << form << ": " << row.input;
-    });
-    EXPECT_EQ(forms, row.forms) << row.input;
-  }
+  expect_rows(rows, []<class Unit>(UnitView<Unit> text) { return trace<Unit>(text); });
 }
 
 // A byte order mark (U+FEFF, 3 bytes in UTF-8, 1 unit otherwise): dropped and not counted at the

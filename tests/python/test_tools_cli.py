@@ -242,18 +242,13 @@ def test_closed_pipe_ends_quietly_with_status_141(many, tmp_path):
     assert set(pathlib.Path("/dev/shm").glob("velmora-*")) <= spools  # the workers' chunk files are gone
 
 
-@pytest.mark.parametrize("count, bar", [(2, True), (1, False)])
-def test_progress_bar_on_a_terminal_for_several_inputs(count, bar, tmp_path):
-    pytest.importorskip("tqdm")
-    paths = []
-    for i in range(count):
-        paths.append(tmp_path / f"{i}.xml")
-        paths[-1].write_text("<a/>", encoding="utf-8")
+def run_with_terminal_stderr(args, columns, timeout):
+    """Runs the command with standard error on a new terminal `columns` wide; answers the finished
+    process (standard output captured) and everything written to the terminal."""
     leader, follower = pty.openpty()
-    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a new pty has no size
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))  # a new pty has no size
     try:
-        proc = subprocess.run(command(*paths, "--jobs", "1"), stdout=subprocess.PIPE, stderr=follower,
-                              env=child_env(), timeout=60)
+        proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=follower, env=child_env(), timeout=timeout)
         os.close(follower)
         seen = b""
         while True:
@@ -266,6 +261,17 @@ def test_progress_bar_on_a_terminal_for_several_inputs(count, bar, tmp_path):
             seen += chunk
     finally:
         os.close(leader)
+    return proc, seen
+
+
+@pytest.mark.parametrize("count, bar", [(2, True), (1, False)])
+def test_progress_bar_on_a_terminal_for_several_inputs(count, bar, tmp_path):
+    pytest.importorskip("tqdm")
+    paths = []
+    for i in range(count):
+        paths.append(tmp_path / f"{i}.xml")
+        paths[-1].write_text("<a/>", encoding="utf-8")
+    proc, seen = run_with_terminal_stderr(command(*paths, "--jobs", "1"), columns=80, timeout=60)
     assert proc.returncode == 0
     assert (f"{count}/{count}".encode() in seen and b"file" in seen) == bar
     assert bar or seen == b""
@@ -365,23 +371,7 @@ def test_item_depth_progress_bar_counts_bytes_read(tmp_path):
     pytest.importorskip("tqdm")
     path = tmp_path / "big.xml"
     path.write_bytes(b"<r>" + b"<i>x</i>" * 300000 + b"</r>")
-    leader, follower = pty.openpty()
-    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
-    try:
-        proc = subprocess.run(command("--item-depth", 2, path), stdout=subprocess.PIPE, stderr=follower,
-                              env=child_env(), timeout=120)
-        os.close(follower)
-        seen = b""
-        while True:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen += chunk
-    finally:
-        os.close(leader)
+    proc, seen = run_with_terminal_stderr(command("--item-depth", 2, path), columns=120, timeout=120)
     assert proc.returncode == 0 and len(proc.stdout.splitlines()) == 300000
     assert b"2.29M/2.29M" in seen and b"B/s" in seen  # 2,400,007 bytes, in units of 1024
 
