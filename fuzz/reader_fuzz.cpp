@@ -79,6 +79,11 @@ void check_payload(const Event& ev, std::string_view input) {
       CHECK(!b.empty());
       check_unescape(b);
       break;
+    case EventKind::Leaf:
+      CHECK(inside(ev.leaf_name(), input));
+      CHECK(ev.leaf_name().data() < b.data() || b.empty());
+      check_unescape(b);
+      break;
     case EventKind::Comment:
     case EventKind::PI:
     case EventKind::DocType:
@@ -257,6 +262,10 @@ void check_event_alike(const BasicEvent<Unit>& wide, const Event& utf8) {
       CHECK(to_utf8<Unit>(wide.as_start().name()) == utf8.as_start().name());
       check_attributes_alike(wide.as_start(), utf8.as_start());
       break;
+    case EventKind::Leaf:
+      CHECK(to_utf8<Unit>(wide.leaf_name()) == utf8.leaf_name());
+      check_unescape_alike<Unit>(wide.bytes(), utf8.bytes());
+      break;
     case EventKind::Text:
     case EventKind::Comment:
     case EventKind::PI:
@@ -345,6 +354,48 @@ void drive_alike(UnitView<Unit> wide, std::string_view utf8, const Settings& set
   }
 }
 
+// A reader that joins text-only elements gives the plain reader's events, each Leaf standing
+// for its Start, Text (when not empty) and End, with the same views, positions and errors.
+template <TextUnit Unit>
+void check_joined(UnitView<Unit> input, Settings settings) {
+  settings.join_text_only_elements = false;
+  BasicReader<Unit> plain(input, settings);
+  settings.join_text_only_elements = true;
+  BasicReader<Unit> joined(input, settings);
+  using View = UnitView<Unit>;
+  auto same = [](View a, View b) { return a.data() == b.data() && a.size() == b.size(); };
+  for (std::size_t n = 0;; ++n) {
+    CHECK(n <= 2 * input.size() + 4);
+    auto a = joined.read_event_impl();
+    auto b = plain.read_event_impl();
+    CHECK(a.is_err() == b.is_err());
+    if (a.is_err()) {
+      CHECK(to_string(a.error()) == to_string(b.error()));
+      CHECK(joined.utf8_position() == plain.utf8_position());
+      break;
+    }
+    const BasicEvent<Unit>& e = a.value();
+    if (e.kind() == EventKind::Leaf) {
+      CHECK(b.value().kind() == EventKind::Start);
+      CHECK(same(b.value().as_start().name(), e.leaf_name()) && same(b.value().bytes(), e.leaf_name()));
+      auto next = plain.read_event_impl();
+      CHECK(next.is_ok());
+      if (!e.bytes().empty()) {
+        CHECK(next.value().kind() == EventKind::Text && same(next.value().bytes(), e.bytes()));
+        next = plain.read_event_impl();
+        CHECK(next.is_ok());
+      }
+      CHECK(next.value().kind() == EventKind::End && next.value().bytes() == e.leaf_name());
+    } else {
+      CHECK(e.kind() == b.value().kind() && same(e.bytes(), b.value().bytes()));
+    }
+    CHECK(joined.position() == plain.position());
+    CHECK(joined.state().state == plain.state().state);
+    CHECK(joined.state().open_names == plain.state().open_names);
+    if (e.kind() == EventKind::Eof) break;
+  }
+}
+
 // Every form the input fits, under one setting, and the input as a whole unescaped.
 void drive_forms(const Forms& forms, std::string_view utf8, const Settings& settings) {
   if (forms.latin1) drive_alike<char8_t>(*forms.latin1, utf8, settings, 0);
@@ -381,9 +432,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mixed.verify_end_tags = bits & 16;
   mixed.verify_comments = bits & 32;
 
-  for (const Settings& settings : {Settings{}, flipped, walk, mixed}) {
+  Settings joined = walk;
+  joined.join_text_only_elements = true;
+
+  for (const Settings& settings : {Settings{}, flipped, walk, mixed, joined}) {
     drive(input, settings, 0);
     drive_forms(forms, input, settings);
+  }
+  for (const Settings& settings : {Settings{}, walk}) {
+    check_joined<char>(input, settings);
+    if (forms.latin1) check_joined<char8_t>(*forms.latin1, settings);
+    if (forms.ucs2) check_joined<char16_t>(*forms.ucs2, settings);
+    check_joined<char32_t>(forms.ucs4, settings);
   }
 
   check_unescape(input);

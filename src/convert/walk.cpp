@@ -52,6 +52,7 @@ PyRef new_dict() {
 reader::Settings walk_settings() {
   reader::Settings settings;
   settings.drop_bom_at_content_start = true;
+  settings.join_text_only_elements = true;
   return settings;
 }
 
@@ -124,6 +125,7 @@ class Walk {
         case EventKind::Empty: on_empty(event.as_start()); break;
         case EventKind::End: on_end(); break;
         case EventKind::Text: on_text(event.bytes()); break;
+        case EventKind::Leaf: on_leaf(event.leaf_name(), event.bytes()); break;
         default: break;  // CDATA, comments, declarations, PIs and DOCTYPE leave no trace
       }
     }
@@ -232,9 +234,8 @@ class Walk {
   }
 
   // Puts the tag's attributes into `dict`, made on the first item (so it stays empty for a tag
-  // without attribute items).
+  // without attribute items). Callers skip it for a tag with nothing after its name.
   Status fill_attributes(const BytesStart& tag, PyRef& dict, std::size_t unpushed) {
-    if (tag.name_len >= tag.content.size()) return Status::Ok;  // nothing after the name
     reader::BasicAttributes<Unit> items = tag.attributes();
     auto item = items.next();
     if (!item) return Status::Ok;
@@ -287,7 +288,7 @@ class Walk {
     PyObject* key = element_key(QName{qname}.local_name());
     if (open_.empty()) top_qname_ = qname;
     PyRef dict;
-    if (fill_attributes(tag, dict, 1) == Status::Failed) return;
+    if (tag.name_len < tag.content.size() && fill_attributes(tag, dict, 1) == Status::Failed) return;
     const bool has_attributes = static_cast<bool>(dict);
     open_.push_back(OpenElement<Unit>{qname, key, std::move(dict), {}, has_attributes, {}});
   }
@@ -295,29 +296,49 @@ class Walk {
   void on_empty(const BytesStart& tag) {
     PyObject* key = element_key(QName{tag.name()}.local_name());
     PyRef value;
-    if (fill_attributes(tag, value, 0) == Status::Failed) return;
+    if (tag.name_len < tag.content.size() && fill_attributes(tag, value, 0) == Status::Failed) return;
     if (!value) value = PyRef::borrow(Py_None);
     std::ignore = store(key, value.get());
   }
 
   void on_end() {
-    OpenElement<Unit> element = std::move(open_.back());
+    // Only what storing needs leaves the element, which goes before its value is stored into
+    // the parent.
+    OpenElement<Unit>& closed = open_.back();
+    PyObject* const key = closed.key;
+    PyRef dict = std::move(closed.dict);
+    PyRef text = std::move(closed.text);
+    const bool may_hold_text = closed.may_hold_text;
     open_.pop_back();
-    if (!element.dict) {  // nothing but text, or nothing at all
-      PyRef value = element.text ? std::move(element.text) : new_dict();
-      std::ignore = store(element.key, value.get());
+    if (!dict) {  // nothing but text, or nothing at all
+      PyRef value = text ? std::move(text) : new_dict();
+      std::ignore = store(key, value.get());
       return;
     }
-    if (!element.may_hold_text) {
-      std::ignore = store(element.key, element.dict.get());
+    if (!may_hold_text) {
+      std::ignore = store(key, dict.get());
       return;
     }
-    auto value = collapse_text_only(element.dict.get(), text_key());
+    auto value = collapse_text_only(dict.get(), text_key());
     if (value.is_err()) {
       std::ignore = failed(std::move(value).error());
       return;
     }
-    std::ignore = store(element.key, value.value().get());
+    std::ignore = store(key, value.value().get());
+  }
+
+  // `<name>text</name>` in one step: what Start, Text and End would store, without opening the
+  // element. A failed text leaves the walk where the element's End would have: skipping inside
+  // its parent, or raising at once at the top level.
+  void on_leaf(View qname, View text) {
+    PyObject* key = element_key(QName{qname}.local_name());
+    PyRef value;
+    if (text.empty()) {
+      value = new_dict();
+    } else if (text_value(text, value) == Status::Failed) {
+      return;
+    }
+    std::ignore = store(key, value.get());
   }
 
   void on_text(View text) {

@@ -35,9 +35,9 @@ struct BytesText {
   Result<CowText, Error> unescape() const { return reader::unescape(bytes); }
 };
 
-enum class EventKind { Start, End, Empty, Text, CData, Comment, Decl, PI, DocType, Eof };
+enum class EventKind { Start, End, Empty, Text, CData, Comment, Decl, PI, DocType, Eof, Leaf };
 
-// One event: its kind and a view of the reader's input (four words, built for every event).
+// One event: its kind and views of the reader's input (five words, built for every event).
 template <TextUnit Unit>
 class BasicEvent {
  public:
@@ -54,14 +54,22 @@ class BasicEvent {
   static BasicEvent pi(View b) { return BasicEvent(EventKind::PI, b, 0); }
   static BasicEvent doctype(View b) { return BasicEvent(EventKind::DocType, b, 0); }
   static BasicEvent eof() { return BasicEvent(EventKind::Eof, {}, 0); }
+  // An element holding text alone (a reader option): its name and its text, maybe empty.
+  static BasicEvent leaf(View name, View text) {
+    BasicEvent e(EventKind::Leaf, text, name.size());
+    e.name_ = name.data();
+    return e;
+  }
 
   EventKind kind() const { return kind_; }
 
-  // The payload: the tag content (Start, Empty, Decl), the name (End), the text (others); empty
-  // for Eof.
+  // The payload: the tag content (Start, Empty, Decl), the name (End), the text (others, Leaf
+  // included); empty for Eof.
   View bytes() const { return view_; }
   // Start, Empty, Decl.
   Start as_start() const { return Start{view_, name_len_}; }
+  // Leaf: the element's name.
+  View leaf_name() const { return View(name_, name_len_); }
   // Text, Comment, PI, DocType (and CData, whose bytes are text too), of UTF-8 text.
   BytesText as_text() const
     requires kIsUtf8<Unit>
@@ -75,6 +83,7 @@ class BasicEvent {
   EventKind kind_;
   View view_;
   std::size_t name_len_ = 0;
+  const Unit* name_ = nullptr;  // Leaf
 };
 using Event = BasicEvent<char>;
 

@@ -181,7 +181,12 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_markup() -> Result<Event, Error
     default: {
       auto content = read_element();
       if (content.is_err()) return R::err(std::move(content).error());
-      return R::ok(emit_start(content.value()));
+      const View tag = content.value();
+      const std::size_t name_len = first_ws(tag);
+      if (st_.settings.join_text_only_elements && name_len == tag.size() && !tag.empty() && tag.back() != Unit('/')) {
+        if (auto leaf = read_leaf(tag)) return R::ok(*leaf);
+      }
+      return R::ok(emit_start(tag, name_len));
     }
   }
 }
@@ -244,8 +249,7 @@ auto BasicReader<Unit>::read_bang_element() -> Result<std::pair<BangKind, View>,
 }
 
 template <TextUnit Unit>
-VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content) -> Event {
-  const std::size_t name_len = first_ws(content);
+VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content, std::size_t name_len) -> Event {
   if (!content.empty() && content.back() == Unit('/')) {
     const View tag = prefix(content, content.size() - 1);
     const std::size_t len = name_len < content.size() ? name_len : content.size() - 1;
@@ -260,6 +264,32 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content) -> Event {
   return Event::start(Start{content, name_len});
 }
 
+// After the ">" of a start tag that is a bare name: when what follows is text alone (no markup,
+// no byte order mark to drop) up to "</name>", consumes through that end tag and answers the
+// Leaf. Otherwise consumes nothing. The text is what read_until_open would give: leading
+// whitespace skipped, trailing whitespace cut, empty when there is none.
+template <TextUnit Unit>
+VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View name) -> std::optional<Event> {
+  const Unit* begin = unread_.data();
+  const Unit* end = begin + unread_.size();
+  const Unit* text = begin;
+  while (text < end && is_xml_whitespace(*text)) ++text;
+  // A child element right away (a chain, a record) is the common way to fail: seen first.
+  if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return std::nullopt;
+  if (st_.settings.drop_bom_at_content_start && byte_order_mark_length(unread_) != 0) return std::nullopt;
+  const Unit* open = find_unit(text, end, '<');
+  const std::size_t n = name.size();
+  if (static_cast<std::size_t>(end - open) < n + 3 || open[1] != Unit('/') || !same_units(View(open + 2, n), name))
+    return std::nullopt;
+  const Unit* close = open + 2 + n;
+  while (close < end && is_xml_whitespace(*close)) ++close;
+  if (close == end || *close != Unit('>')) return std::nullopt;
+  View body(text, static_cast<std::size_t>(open - text));
+  body = prefix(body, trimmed_len(body));
+  consume(static_cast<std::size_t>(close + 1 - begin));
+  return Event::leaf(name, body);
+}
+
 template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::emit_end(View bytes) -> Result<Event, Error> {
   using R = Result<Event, Error>;
@@ -272,8 +302,9 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_end(View bytes) -> Result<Event
   if (!st_.open_name_starts.empty()) {
     const std::size_t s = st_.open_name_starts.back();
     st_.open_name_starts.pop_back();
-    if (verify && !same_units(View(st_.open_names).substr(s), name)) {
-      std::string expected = to_utf8(View(st_.open_names).substr(s));
+    const View open(st_.open_names.data() + s, st_.open_names.size() - s);
+    if (verify && !same_units(open, name)) {
+      std::string expected = to_utf8(open);
       st_.open_names.erase(s);
       st_.offset -= bytes.size();
       return R::err(Error::end_event_mismatch(std::move(expected), to_utf8(name)));

@@ -29,6 +29,11 @@ struct Settings {
   // A byte order mark right after a start tag's ">" is dropped with the whitespace after it, as
   // at the start of the document (a reader over just the element's content would drop it).
   bool drop_bom_at_content_start = false;
+  // A start tag with nothing after its name, whose content is text alone up to its matching end
+  // tag (`<a>text</a>`, `<a> </a>`), is one Leaf event instead of Start, Text and End: the same
+  // name, text and positions, read in one step. Any other content reads as usual. Meant for the
+  // default trimming and end-tag settings, which it assumes.
+  bool join_text_only_elements = false;
 };
 
 enum class ScanState {
@@ -103,7 +108,8 @@ class BasicReader {
   Result<Event, Error> read_markup();
   Result<View, Error> read_element();
   Result<std::pair<BangKind, View>, Error> read_bang_element();
-  Event emit_start(View content);
+  Event emit_start(View content, std::size_t name_len);
+  std::optional<Event> read_leaf(View name);
   Result<Event, Error> emit_end(View bytes);
   Result<Event, Error> emit_question_mark(View bytes);
   Result<Event, Error> emit_bang(BangKind kind, View bytes);

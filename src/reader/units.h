@@ -89,11 +89,18 @@ std::uint8_t first_utf8_byte(Unit u) {
   }
 }
 
-// Whether two views hold the same units: one byte comparison, in every form (the standard
+// Whether two views hold the same units, compared as raw units in every form (the standard
 // comparison of wider characters goes unit by unit).
 template <TextUnit Unit>
 [[gnu::always_inline]] inline bool same_units(UnitView<Unit> a, UnitView<Unit> b) {
-  return a.size() == b.size() && __builtin_memcmp(a.data(), b.data(), a.size() * sizeof(Unit)) == 0;
+  if (a.size() != b.size()) return false;
+  // Names are mostly short: a loop beats a call to memcmp for them.
+  if (a.size() <= 16) {
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  return __builtin_memcmp(a.data(), b.data(), a.size() * sizeof(Unit)) == 0;
 }
 
 // Whether `s` is exactly the ASCII text `ascii`.
@@ -109,7 +116,7 @@ constexpr bool equals_ascii(UnitView<Unit> s, std::string_view ascii) {
 template <TextUnit Unit>
 constexpr std::size_t byte_order_mark_length(UnitView<Unit> s) {
   if constexpr (kIsUtf8<Unit>) {
-    return s.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    return s.size() >= 3 && s[0] == '\xEF' && s[1] == '\xBB' && s[2] == '\xBF' ? 3 : 0;
   } else {
     return !s.empty() && unit_value(s.front()) == 0xFEFF ? 1 : 0;
   }

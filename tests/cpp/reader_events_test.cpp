@@ -148,6 +148,10 @@ const Settings kKeepEndNames = with([](Settings& s) { s.trim_end_tag_names = fal
 const Settings kNoVerifyEnd = with([](Settings& s) { s.verify_end_tags = false; });
 const Settings kVerifyComments = with([](Settings& s) { s.verify_comments = true; });
 const Settings kContentBom = with([](Settings& s) { s.drop_bom_at_content_start = true; });
+const Settings kJoin = with([](Settings& s) {
+  s.drop_bom_at_content_start = true;
+  s.join_text_only_elements = true;
+});
 
 INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
     SettingsCase{"defaults", Settings{}, "<a/>", "Empty(a):a Eof"},
@@ -171,6 +175,18 @@ INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
     SettingsCase{"off: content bom", Settings{}, "<a>\xEF\xBB\xBFx</a>", "Start(a):a Text(\xEF\xBB\xBFx) End(a) Eof"},
     SettingsCase{"content bom alone", kContentBom, "<a>\xEF\xBB\xBF  </a>", "Start(a):a End(a) Eof"},
     SettingsCase{"content bom at end", kContentBom, "<a>\xEF\xBB\xBF", "Start(a):a Eof"},
+    // A bare-named element with text alone is one Leaf; anything else inside reads as usual.
+    SettingsCase{"join", kJoin, "<r><a> x y\n</a ><b></b><c>  </c></r>", "Start(r):r Leaf(x y):a Leaf():b Leaf():c End(r) Eof"},
+    SettingsCase{"join, references stay raw", kJoin, "<a>&lt;&#60;</a>", "Leaf(&lt;&#60;):a Eof"},
+    SettingsCase{"join, not with attributes", kJoin, "<a k='1'>x</a>", "Start(a k='1'):a Text(x) End(a) Eof"},
+    SettingsCase{"join, not after a space", kJoin, "<a >x</a>", "Start(a ):a Text(x) End(a) Eof"},
+    SettingsCase{"join, not with markup", kJoin, "<a>x<!--c--></a><b><c>y</c></b>",
+                 "Start(a):a Text(x) Comment(c) End(a) Start(b):b Leaf(y):c End(b) Eof"},
+    SettingsCase{"join, other end tag", kJoin, "<a>x</ab>", "Start(a):a Text(x) !EndEventMismatch(a,ab)@6"},
+    SettingsCase{"join, end tag cut short", kJoin, "<a>x</a", "Start(a):a Text(x) End(a) Eof"},
+    SettingsCase{"join, no end tag", kJoin, "<a>x", "Start(a):a Text(x) Eof"},
+    SettingsCase{"join, content bom", kJoin, "<a>\xEF\xBB\xBFx</a>", "Start(a):a Text(x) End(a) Eof"},
+    SettingsCase{"join, empty tag", kJoin, "<a/>", "Empty(a):a Eof"},
     SettingsCase{"content bom, only the first", kContentBom, "<a>\xEF\xBB\xBF\xEF\xBB\xBFx</a>",
                  "Start(a):a Text(\xEF\xBB\xBFx) End(a) Eof"},
     SettingsCase{"content bom after whitespace", kContentBom, "<a> \xEF\xBB\xBFx</a>",
