@@ -364,9 +364,27 @@ void check_joined(UnitView<Unit> input, Settings settings) {
   BasicReader<Unit> joined(input, settings);
   using View = UnitView<Unit>;
   auto same = [](View a, View b) { return a.data() == b.data() && a.size() == b.size(); };
+  // The name of the last Leaf, End or Empty: read_leaf_named is tried with it before each event
+  // and must either read exactly that event or nothing.
+  std::optional<View> last_name;
   for (std::size_t n = 0;; ++n) {
     CHECK(n <= 2 * input.size() + 4);
+    std::optional<BasicReader<Unit>> fast;
+    std::optional<BasicEvent<Unit>> fast_event;
+    const std::uint64_t before = joined.position();
+    if (last_name) {
+      fast.emplace(joined);
+      fast_event = fast->read_leaf_named(*last_name);
+      if (!fast_event) CHECK(fast->position() == before && fast->state().state == joined.state().state);
+    }
     auto a = joined.read_event_impl();
+    if (fast_event) {
+      CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
+      CHECK(same(a.value().leaf_name(), fast_event->leaf_name()) || a.value().leaf_name() == fast_event->leaf_name());
+      CHECK(same(a.value().bytes(), fast_event->bytes()));
+      CHECK(fast->position() == joined.position() && fast->state().state == joined.state().state);
+      CHECK(fast->state().open_names == joined.state().open_names);
+    }
     auto b = plain.read_event_impl();
     CHECK(a.is_err() == b.is_err());
     if (a.is_err()) {
@@ -389,6 +407,9 @@ void check_joined(UnitView<Unit> input, Settings settings) {
     } else {
       CHECK(e.kind() == b.value().kind() && same(e.bytes(), b.value().bytes()));
     }
+    if (e.kind() == EventKind::Leaf) last_name = e.leaf_name();
+    else if (e.kind() == EventKind::End) last_name = e.bytes();
+    else if (e.kind() == EventKind::Empty) last_name = e.as_start().name();
     CHECK(joined.position() == plain.position());
     CHECK(joined.state().state == plain.state().state);
     CHECK(joined.state().open_names == plain.state().open_names);

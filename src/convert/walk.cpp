@@ -333,12 +333,27 @@ class Walk {
   void on_leaf(View qname, View text) {
     PyObject* key = element_key(QName{qname}.local_name());
     PyRef value;
-    if (text.empty()) {
-      value = new_dict();
-    } else if (text_value(text, value) == Status::Failed) {
-      return;
+    if (leaf_value(text, value) == Status::Failed) return;
+    if (store(key, value.get()) == Status::Failed) return;
+    // A run of siblings of this name: while the parent's list for it is the one just appended
+    // to, each next one is read and appended directly (up to the next signal check).
+    while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
+      auto next = reader_.read_leaf_named(qname);
+      if (!next) return;
+      if (leaf_value(next->bytes(), value) == Status::Failed) return;
+      if (PyList_Append(open_.back().list, value.get()) < 0) {
+        std::ignore = failed_on_pending_error();
+        return;
+      }
     }
-    std::ignore = store(key, value.get());
+  }
+
+  Status leaf_value(View text, PyRef& out) {
+    if (text.empty()) {
+      out = new_dict();
+      return Status::Ok;
+    }
+    return text_value(text, out);
   }
 
   void on_text(View text) {

@@ -270,13 +270,20 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content, std::size_t
 // whitespace skipped, trailing whitespace cut, empty when there is none.
 template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View name) -> std::optional<Event> {
-  const Unit* begin = unread_.data();
-  const Unit* end = begin + unread_.size();
-  const Unit* text = begin;
+  return read_leaf_content(unread_.data(), name);
+}
+
+// The same from `content`, the unread unit after the start tag's ">": on success everything
+// from the start of the unread input through the end tag is consumed.
+template <TextUnit Unit>
+VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* content, View name) -> std::optional<Event> {
+  const Unit* end = unread_.data() + unread_.size();
+  const Unit* text = content;
   while (text < end && is_xml_whitespace(*text)) ++text;
   // A child element right away (a chain, a record) is the common way to fail: seen first.
   if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return std::nullopt;
-  if (st_.settings.drop_bom_at_content_start && byte_order_mark_length(unread_) != 0) return std::nullopt;
+  if (st_.settings.drop_bom_at_content_start && byte_order_mark_length(View(content, static_cast<std::size_t>(end - content))) != 0)
+    return std::nullopt;
   const Unit* open = find_unit(text, end, '<');
   const std::size_t n = name.size();
   if (static_cast<std::size_t>(end - open) < n + 3 || open[1] != Unit('/') || !same_units(View(open + 2, n), name))
@@ -286,8 +293,22 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View name) -> std::optiona
   if (close == end || *close != Unit('>')) return std::nullopt;
   View body(text, static_cast<std::size_t>(open - text));
   body = prefix(body, trimmed_len(body));
-  consume(static_cast<std::size_t>(close + 1 - begin));
+  consume(static_cast<std::size_t>(close + 1 - unread_.data()));
   return Event::leaf(name, body);
+}
+
+template <TextUnit Unit>
+auto BasicReader<Unit>::read_leaf_named(View name) -> std::optional<Event> {
+  if (st_.state != ScanState::TagClosed || !st_.settings.join_text_only_elements || content_start_ != nullptr)
+    return std::nullopt;
+  const Unit* p = unread_.data();
+  const Unit* end = p + unread_.size();
+  while (p < end && is_xml_whitespace(*p)) ++p;
+  const std::size_t n = name.size();
+  if (static_cast<std::size_t>(end - p) < n + 2 || p[0] != Unit('<') || p[n + 1] != Unit('>') ||
+      !same_units(View(p + 1, n), name))
+    return std::nullopt;
+  return read_leaf_content(p + n + 2, name);
 }
 
 template <TextUnit Unit>

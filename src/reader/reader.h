@@ -80,6 +80,12 @@ class BasicReader {
   // order mark), as messages give it.
   std::uint64_t utf8_position() const;
 
+  // When the next event would be a Leaf named `name` (the reader joins text-only elements and
+  // the unread input is whitespace, then `<name>`, text and `</name>`): reads it, exactly as
+  // read_event_impl would (its name is `name` itself). Otherwise answers nothing and reads
+  // nothing. A run of siblings of one name is read this way without the general dispatch.
+  std::optional<Event> read_leaf_named(View name);
+
   // Right after a Start named `name`: skips to its matching end tag (checking everything on the
   // way) and answers the positions the content spans.
   Result<std::pair<std::uint64_t, std::uint64_t>, Error> read_to_end(View name);
@@ -110,6 +116,7 @@ class BasicReader {
   Result<std::pair<BangKind, View>, Error> read_bang_element();
   Event emit_start(View content, std::size_t name_len);
   std::optional<Event> read_leaf(View name);
+  std::optional<Event> read_leaf_content(const Unit* content, View name);
   Result<Event, Error> emit_end(View bytes);
   Result<Event, Error> emit_question_mark(View bytes);
   Result<Event, Error> emit_bang(BangKind kind, View bytes);

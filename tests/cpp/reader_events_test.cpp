@@ -227,5 +227,53 @@ TEST(ReaderSettings, ExpandedEndNamesItsTagInTheInputAndEmptiesTheStack) {
   EXPECT_EQ(moved.bytes(), "x");
 }
 
+// read_leaf_named, tried after the first Leaf named "v": it reads the next event when that is a
+// Leaf of the same name, and otherwise nothing (the rest then reads as usual).
+struct LeafRunCase {
+  std::string input;
+  std::string fast;  // what read_leaf_named gave, then the rest of the events
+};
+
+class LeafRuns : public ::testing::TestWithParam<LeafRunCase> {};
+
+TEST_P(LeafRuns, ReadOnlyTheSameLeaf) {
+  Settings settings;
+  settings.drop_bom_at_content_start = true;
+  settings.join_text_only_elements = true;
+  Reader r(GetParam().input, settings);
+  std::string_view name;
+  for (int guard = 0; guard < 10 && name.empty(); ++guard) {
+    auto ev = r.read_event_impl();
+    ASSERT_TRUE(ev.is_ok());
+    if (ev.value().kind() == EventKind::Leaf) name = ev.value().leaf_name();
+  }
+  ASSERT_EQ(name, "v");
+  const std::uint64_t before = r.position();
+  auto fast = r.read_leaf_named(name);
+  if (!fast) {
+    EXPECT_EQ(r.position(), before);
+  }
+  EXPECT_EQ((fast ? testing::describe(*fast) : std::string("none")) + " " + testing::trace(r), GetParam().fast);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
+    LeafRunCase{"<r><v>1</v>\n <v> 2 </v ><w>3</w></r>", "Leaf(2):v Leaf(3):w End(r) Eof"},
+    LeafRunCase{"<v>1</v><v></v>", "Leaf():v Eof"},
+    LeafRunCase{"<v>1</v><w>2</w>", "none Leaf(2):w Eof"},
+    LeafRunCase{"<v>1</v><vv>2</vv>", "none Leaf(2):vv Eof"},
+    LeafRunCase{"<v>1</v><v a='1'>2</v>", "none Start(v a='1'):v Text(2) End(v) Eof"},
+    LeafRunCase{"<v>1</v><v >2</v>", "none Start(v ):v Text(2) End(v) Eof"},
+    LeafRunCase{"<v>1</v><v/>", "none Empty(v):v Eof"},
+    LeafRunCase{"<v>1</v><v>2<b/></v>", "none Start(v):v Text(2) Empty(b):b End(v) Eof"},
+    LeafRunCase{"<v>1</v><v>2</w>", "none Start(v):v Text(2) !EndEventMismatch(v,w)@14"},
+    LeafRunCase{"<v>1</v>text<v>2</v>", "none Text(text) Leaf(2):v Eof"},
+    LeafRunCase{"<v>1</v><v>2", "none Start(v):v Text(2) Eof"}));
+
+TEST(LeafRuns, OnlyWhenJoining) {
+  Reader r("<v>1</v><v>2</v>");
+  ASSERT_EQ(r.read_event_impl().value().kind(), EventKind::Start);
+  EXPECT_FALSE(r.read_leaf_named("v").has_value());
+}
+
 }  // namespace
 }  // namespace velmora::reader
