@@ -355,7 +355,8 @@ void drive_alike(UnitView<Unit> wide, std::string_view utf8, const Settings& set
 }
 
 // A reader that joins text-only elements gives the plain reader's events, each Leaf standing
-// for its Start, Text (when not empty) and End, with the same views, positions and errors.
+// for its Start, Text (when not empty) and End, with the same views, positions and errors. The
+// shortcuts for runs (read_leaf_named, read_innermost_end) read exactly the next event or nothing.
 template <TextUnit Unit>
 void check_joined(UnitView<Unit> input, Settings settings) {
   settings.join_text_only_elements = false;
@@ -377,7 +378,16 @@ void check_joined(UnitView<Unit> input, Settings settings) {
       fast_event = fast->read_leaf_named(*last_name);
       if (!fast_event) CHECK(fast->position() == before && fast->state().state == joined.state().state);
     }
+    BasicReader<Unit> closing = joined;
+    const bool closed = closing.read_innermost_end();
+    if (!closed) CHECK(closing.position() == before && closing.state().open_names == joined.state().open_names);
     auto a = joined.read_event_impl();
+    if (closed) {
+      CHECK(a.is_ok() && a.value().kind() == EventKind::End);
+      CHECK(closing.position() == joined.position() && closing.state().state == joined.state().state);
+      CHECK(closing.state().open_names == joined.state().open_names);
+      CHECK(closing.state().open_name_starts == joined.state().open_name_starts);
+    }
     if (fast_event) {
       CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
       CHECK(same(a.value().leaf_name(), fast_event->leaf_name()) || a.value().leaf_name() == fast_event->leaf_name());

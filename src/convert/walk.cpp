@@ -301,7 +301,21 @@ class Walk {
     std::ignore = store(key, value.get());
   }
 
+  // The innermost element's End; then, while the next event is the End of its parent written
+  // as a bare name, that End too, read without the general dispatch (up to the next signal
+  // check).
   void on_end() {
+    for (;;) {
+      close_innermost();
+      if (!next_is_innermost_end()) return;
+    }
+  }
+
+  bool next_is_innermost_end() {
+    return !open_.empty() && reader_.state().offset < next_signal_check_ && reader_.read_innermost_end();
+  }
+
+  void close_innermost() {
     // Only what storing needs leaves the element, which goes before its value is stored into
     // the parent.
     OpenElement<Unit>& closed = open_.back();
@@ -339,13 +353,15 @@ class Walk {
     // to, each next one is read and appended directly (up to the next signal check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
       auto next = reader_.read_leaf_named(qname);
-      if (!next) return;
+      if (!next) break;
       if (leaf_value(next->bytes(), value) == Status::Failed) return;
       if (PyList_Append(open_.back().list, value.get()) < 0) {
         std::ignore = failed_on_pending_error();
         return;
       }
     }
+    // A leaf is often the last child (a chain's innermost element, a record's last field).
+    if (next_is_innermost_end()) on_end();
   }
 
   Status leaf_value(View text, PyRef& out) {
@@ -372,6 +388,14 @@ class Walk {
   Status store(PyObject* key, PyObject* value) {
     if (!open_.empty() && key == open_.back().list_key) {
       if (PyList_Append(open_.back().list, value) < 0) return failed_on_pending_error();
+      return Status::Ok;
+    }
+    if (!open_.empty() && !open_.back().dict && !open_.back().text) {
+      // The first thing the element holds: its new dictionary has nothing to merge with.
+      OpenElement<Unit>& element = open_.back();
+      element.dict = new_dict();
+      if (may_be_text_key(key)) element.may_hold_text = true;  // an element "#text"
+      if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
       return Status::Ok;
     }
     if (!open_.empty() && open_.back().has_attributes && is_at_key(key)) {

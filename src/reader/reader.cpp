@@ -299,7 +299,9 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* conten
 
 template <TextUnit Unit>
 auto BasicReader<Unit>::read_leaf_named(View name) -> std::optional<Event> {
-  if (st_.state != ScanState::TagClosed || !st_.settings.join_text_only_elements || content_start_ != nullptr)
+  // An empty name never makes a Leaf (`<>` is read as a Start).
+  if (st_.state != ScanState::TagClosed || !st_.settings.join_text_only_elements || content_start_ != nullptr ||
+      name.empty())
     return std::nullopt;
   const Unit* p = unread_.data();
   const Unit* end = p + unread_.size();
@@ -309,6 +311,31 @@ auto BasicReader<Unit>::read_leaf_named(View name) -> std::optional<Event> {
       !same_units(View(p + 1, n), name))
     return std::nullopt;
   return read_leaf_content(p + n + 2, name);
+}
+
+template <TextUnit Unit>
+bool BasicReader<Unit>::read_innermost_end() {
+  if (st_.state != ScanState::TagClosed || content_start_ != nullptr || st_.open_name_starts.empty())
+    return false;
+  const Settings& s = st_.settings;
+  if (!s.trim_leading_whitespace || !s.trim_end_tag_names || !s.verify_end_tags) return false;
+  const std::size_t from = st_.open_name_starts.back();
+  const View name(st_.open_names.data() + from, st_.open_names.size() - from);
+  const Unit* p = unread_.data();
+  const Unit* end = p + unread_.size();
+  while (p < end && is_xml_whitespace(*p)) ++p;
+  const std::size_t n = name.size();
+  // An empty name is left to the general path: there an end tag of whitespace alone keeps it.
+  if (n == 0 || static_cast<std::size_t>(end - p) < n + 3 || p[0] != Unit('<') || p[1] != Unit('/') ||
+      !same_units(View(p + 2, n), name))
+    return false;
+  const Unit* close = p + 2 + n;
+  while (close < end && is_xml_whitespace(*close)) ++close;
+  if (close == end || *close != Unit('>')) return false;
+  consume(static_cast<std::size_t>(close + 1 - unread_.data()));
+  st_.open_name_starts.pop_back();
+  st_.open_names.erase(from);
+  return true;
 }
 
 template <TextUnit Unit>

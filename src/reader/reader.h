@@ -85,6 +85,11 @@ class BasicReader {
   // read_event_impl would (its name is `name` itself). Otherwise answers nothing and reads
   // nothing. A run of siblings of one name is read this way without the general dispatch.
   std::optional<Event> read_leaf_named(View name);
+  // When the next event would be the End of the innermost open element, written as its name
+  // alone (`</name>`, whitespace allowed before the ">"): reads it, exactly as read_event_impl
+  // would, and answers true. Otherwise answers false and reads nothing. For runs of end tags
+  // (deep nesting).
+  bool read_innermost_end();
 
   // Right after a Start named `name`: skips to its matching end tag (checking everything on the
   // way) and answers the positions the content spans.

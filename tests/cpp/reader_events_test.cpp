@@ -275,5 +275,40 @@ TEST(LeafRuns, OnlyWhenJoining) {
   EXPECT_FALSE(r.read_leaf_named("v").has_value());
 }
 
+// read_innermost_end, tried after `skip` events: reads the End of the innermost open element
+// when that comes next as a bare end tag, else nothing (the rest then reads as usual).
+struct InnermostEndCase {
+  std::string input;
+  int skip;
+  std::string events;  // the End read_innermost_end read (or none), then the rest of the events
+};
+
+class InnermostEnd : public ::testing::TestWithParam<InnermostEndCase> {};
+
+TEST_P(InnermostEnd, ReadsOnlyThatEnd) {
+  Reader r(GetParam().input);
+  for (int i = 0; i < GetParam().skip; ++i) ASSERT_TRUE(r.read_event_impl().is_ok());
+  const std::uint64_t before = r.position();
+  const std::string innermost = r.state().open_name_starts.empty() ? "" : r.state().open_names.substr(r.state().open_name_starts.back());
+  const bool read = r.read_innermost_end();
+  if (!read) {
+    EXPECT_EQ(r.position(), before);
+  }
+  EXPECT_EQ((read ? "End(" + innermost + ")" : std::string("none")) + " " + testing::trace(r), GetParam().events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, InnermostEnd, ::testing::Values(
+    InnermostEndCase{"<a><b>x</b> \n </a \t>", 4, "End(a) Eof"},
+    InnermostEndCase{"<a><b/></a>", 2, "End(a) Eof"},
+    InnermostEndCase{"<a><b><c/></b></a>", 3, "End(b) End(a) Eof"},
+    InnermostEndCase{"<a><b/></c>", 2, "none !EndEventMismatch(a,c)@9"},
+    InnermostEndCase{"<a><b/></ab>", 2, "none !EndEventMismatch(a,ab)@9"},
+    InnermostEndCase{"<a><b/>x</a>", 2, "none Text(x) End(a) Eof"},
+    InnermostEndCase{"<a><b/><!--c--></a>", 2, "none Comment(c) End(a) Eof"},
+    InnermostEndCase{"<a><b/></a", 2, "none End(a) Eof"},
+    InnermostEndCase{"<a></a>", 1, "none End(a) Eof"},
+    InnermostEndCase{"<a/></a>", 1, "none !EndEventMismatch(,a)@6"},
+    InnermostEndCase{"<\r\n><b/></\r\n\t>", 2, "none !EndEventMismatch(,\r\n\t)@10"}));
+
 }  // namespace
 }  // namespace velmora::reader
