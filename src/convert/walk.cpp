@@ -12,6 +12,11 @@
 // - a reader over an element's content drops a byte order mark at the very start of it (the
 //   walk's reader is set to do the same).
 //
+// The reader joins an element that holds text alone into one Leaf event, and two shortcuts read
+// the next event without its general dispatch when it is the common one: another leaf of the
+// name just appended to a list, or the end tag of the innermost element. Each gives exactly the
+// event (and reader state) the general read would.
+//
 // Failures: every step that can fail answers a checked Status, and one place (`failed`) keeps
 // the failure for later or raises it at once; `raise` is the walk's only exit with a failure.
 #include "convert/walk.h"
