@@ -320,7 +320,7 @@ class Walk {
     return !open_.empty() && reader_.state().offset < next_signal_check_ && reader_.read_innermost_end();
   }
 
-  void close_innermost() {
+  [[gnu::always_inline]] void close_innermost() {
     // Only what storing needs leaves the element, which goes before its value is stored into
     // the parent.
     OpenElement<Unit>& closed = open_.back();

@@ -301,11 +301,12 @@ template <TextUnit Unit>
 auto BasicReader<Unit>::read_leaf_named(View name) -> std::optional<Event> {
   // An empty name never makes a Leaf (`<>` is read as a Start).
   if (st_.state != ScanState::TagClosed || !st_.settings.join_text_only_elements || content_start_ != nullptr ||
-      name.empty())
+      !st_.settings.trim_leading_whitespace || name.empty())
     return std::nullopt;
+  // The next read skips this whitespace first in any case, so it goes even when nothing follows.
+  skip_whitespace();
   const Unit* p = unread_.data();
   const Unit* end = p + unread_.size();
-  while (p < end && is_xml_whitespace(*p)) ++p;
   const std::size_t n = name.size();
   if (static_cast<std::size_t>(end - p) < n + 2 || p[0] != Unit('<') || p[n + 1] != Unit('>') ||
       !same_units(View(p + 1, n), name))
@@ -321,9 +322,10 @@ bool BasicReader<Unit>::read_innermost_end() {
   if (!s.trim_leading_whitespace || !s.trim_end_tag_names || !s.verify_end_tags) return false;
   const std::size_t from = st_.open_name_starts.back();
   const View name(st_.open_names.data() + from, st_.open_names.size() - from);
+  // The next read skips this whitespace first in any case, so it goes even when nothing follows.
+  skip_whitespace();
   const Unit* p = unread_.data();
   const Unit* end = p + unread_.size();
-  while (p < end && is_xml_whitespace(*p)) ++p;
   const std::size_t n = name.size();
   // An empty name is left to the general path: there an end tag of whitespace alone keeps it.
   if (n == 0 || static_cast<std::size_t>(end - p) < n + 3 || p[0] != Unit('<') || p[1] != Unit('/') ||

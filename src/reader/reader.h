@@ -83,12 +83,13 @@ class BasicReader {
   // When the next event would be a Leaf named `name` (the reader joins text-only elements and
   // the unread input is whitespace, then `<name>`, text and `</name>`): reads it, exactly as
   // read_event_impl would (its name is `name` itself). Otherwise answers nothing and reads
-  // nothing. A run of siblings of one name is read this way without the general dispatch.
+  // only the whitespace ahead, which any next read skips first. A run of siblings of one name
+  // is read this way without the general dispatch.
   std::optional<Event> read_leaf_named(View name);
   // When the next event would be the End of the innermost open element, written as its name
   // alone (`</name>`, whitespace allowed before the ">"): reads it, exactly as read_event_impl
-  // would, and answers true. Otherwise answers false and reads nothing. For runs of end tags
-  // (deep nesting).
+  // would, and answers true. Otherwise answers false and reads only the whitespace ahead, which
+  // any next read skips first. For runs of end tags (deep nesting).
   bool read_innermost_end();
 
   // Right after a Start named `name`: skips to its matching end tag (checking everything on the

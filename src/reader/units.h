@@ -89,18 +89,29 @@ std::uint8_t first_utf8_byte(Unit u) {
   }
 }
 
-// Whether two views hold the same units, compared as raw units in every form (the standard
-// comparison of wider characters goes unit by unit).
+// Whether two views hold the same units, compared as raw bytes in every form (the standard
+// comparison of wider characters goes unit by unit). Names are mostly short: up to 16 bytes they
+// are compared as two overlapping words, without a call.
 template <TextUnit Unit>
 [[gnu::always_inline]] inline bool same_units(UnitView<Unit> a, UnitView<Unit> b) {
   if (a.size() != b.size()) return false;
-  // Names are mostly short: a loop beats a call to memcmp for them.
-  if (a.size() <= 16) {
-    for (std::size_t i = 0; i < a.size(); ++i)
-      if (a[i] != b[i]) return false;
-    return true;
+  const std::size_t bytes = a.size() * sizeof(Unit);
+  const char* x = reinterpret_cast<const char*>(a.data());
+  const char* y = reinterpret_cast<const char*>(b.data());
+  const auto same_at = [&]<class Word>(Word, std::size_t at) {
+    Word u, v;
+    __builtin_memcpy(&u, x + at, sizeof(Word));
+    __builtin_memcpy(&v, y + at, sizeof(Word));
+    return u == v;
+  };
+  if (bytes >= 8) {
+    if (bytes > 16) return __builtin_memcmp(x, y, bytes) == 0;
+    return same_at(std::uint64_t{}, 0) && same_at(std::uint64_t{}, bytes - 8);
   }
-  return __builtin_memcmp(a.data(), b.data(), a.size() * sizeof(Unit)) == 0;
+  if (bytes >= 4) return same_at(std::uint32_t{}, 0) && same_at(std::uint32_t{}, bytes - 4);
+  for (std::size_t i = 0; i < bytes; ++i)
+    if (x[i] != y[i]) return false;
+  return true;
 }
 
 // Whether `s` is exactly the ASCII text `ascii`.
