@@ -322,19 +322,26 @@ bool BasicReader<Unit>::read_innermost_end() {
   if (!s.trim_leading_whitespace || !s.trim_end_tag_names || !s.verify_end_tags) return false;
   const std::size_t from = st_.open_name_starts.back();
   const View name(st_.open_names.data() + from, st_.open_names.size() - from);
-  // The next read skips this whitespace first in any case, so it goes even when nothing follows.
-  skip_whitespace();
-  const Unit* p = unread_.data();
-  const Unit* end = p + unread_.size();
+  const Unit* begin = unread_.data();
+  const Unit* end = begin + unread_.size();
+  const Unit* p = begin;
+  while (p < end && is_xml_whitespace(*p)) ++p;
   const std::size_t n = name.size();
-  // An empty name is left to the general path: there an end tag of whitespace alone keeps it.
-  if (n == 0 || static_cast<std::size_t>(end - p) < n + 3 || p[0] != Unit('<') || p[1] != Unit('/') ||
-      !same_units(View(p + 2, n), name))
+  // The end of the end tag, or null. An empty name is left to the general path: there an end
+  // tag of whitespace alone keeps it.
+  const Unit* close = nullptr;
+  if (n != 0 && static_cast<std::size_t>(end - p) >= n + 3 && p[0] == Unit('<') && p[1] == Unit('/') &&
+      same_units(View(p + 2, n), name)) {
+    close = p + 2 + n;
+    while (close < end && is_xml_whitespace(*close)) ++close;
+    if (close == end || *close != Unit('>')) close = nullptr;
+  }
+  if (close == nullptr) {
+    // The next read skips this whitespace first in any case: it goes now, to be read once.
+    consume(static_cast<std::size_t>(p - begin));
     return false;
-  const Unit* close = p + 2 + n;
-  while (close < end && is_xml_whitespace(*close)) ++close;
-  if (close == end || *close != Unit('>')) return false;
-  consume(static_cast<std::size_t>(close + 1 - unread_.data()));
+  }
+  consume(static_cast<std::size_t>(close + 1 - begin));
   st_.open_name_starts.pop_back();
   st_.open_names.erase(from);
   return true;
