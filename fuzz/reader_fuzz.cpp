@@ -83,6 +83,11 @@ void check_payload(const Event& ev, std::string_view input) {
       CHECK(inside(ev.leaf_name(), input));
       CHECK(ev.leaf_name().data() < b.data() || b.empty());
       check_unescape(b);
+      if (ev.has_text_scan()) {  // made while finding the text's end: as a scan of its own
+        const TextScan own = scan_text(b);
+        CHECK(own.has_reference == ev.text_scan().has_reference);
+        if (!own.has_reference) CHECK(own.ascii == ev.text_scan().ascii);
+      }
       break;
     case EventKind::Comment:
     case EventKind::PI:

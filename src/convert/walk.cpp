@@ -130,7 +130,7 @@ class Walk {
         case EventKind::Empty: on_empty(event.as_start()); break;
         case EventKind::End: on_end(); break;
         case EventKind::Text: on_text(event.bytes()); break;
-        case EventKind::Leaf: on_leaf(event.leaf_name(), event.bytes()); break;
+        case EventKind::Leaf: on_leaf(event); break;
         default: break;  // CDATA, comments, declarations, PIs and DOCTYPE leave no trace
       }
     }
@@ -349,17 +349,18 @@ class Walk {
   // `<name>text</name>` in one step: what Start, Text and End would store, without opening the
   // element. A failed text leaves the walk where the element's End would have: skipping inside
   // its parent, or raising at once at the top level.
-  void on_leaf(View qname, View text) {
+  void on_leaf(const Event& leaf) {
+    const View qname = leaf.leaf_name();
     PyObject* key = element_key(QName{qname}.local_name());
     PyRef value;
-    if (leaf_value(text, value) == Status::Failed) return;
+    if (leaf_value(leaf, value) == Status::Failed) return;
     if (store(key, value.get()) == Status::Failed) return;
     // A run of siblings of this name: while the parent's list for it is the one just appended
     // to, each next one is read and appended directly (up to the next signal check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
       auto next = reader_.read_leaf_named(qname);
       if (!next) break;
-      if (leaf_value(next->bytes(), value) == Status::Failed) return;
+      if (leaf_value(*next, value) == Status::Failed) return;
       if (PyList_Append(open_.back().list, value.get()) < 0) {
         std::ignore = failed_on_pending_error();
         return;
@@ -369,10 +370,18 @@ class Walk {
     if (next_is_innermost_end()) on_end();
   }
 
-  Status leaf_value(View text, PyRef& out) {
+  Status leaf_value(const Event& leaf, PyRef& out) {
+    const View text = leaf.bytes();
     if (text.empty()) {
       out = new_dict();
       return Status::Ok;
+    }
+    if constexpr (reader::kIsUtf8<Unit>) {
+      // The reader scanned the text while finding its end.
+      if (leaf.has_text_scan() && !leaf.text_scan().has_reference) {
+        out = py::new_string_from_valid(text, leaf.text_scan().ascii);
+        return Status::Ok;
+      }
     }
     return text_value(text, out);
   }

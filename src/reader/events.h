@@ -60,6 +60,12 @@ class BasicEvent {
     e.name_ = name.data();
     return e;
   }
+  // The same, with the scan of its text made while finding its end (UTF-8 text).
+  static BasicEvent leaf(View name, View text, TextScan scan) {
+    BasicEvent e = leaf(name, text);
+    e.scan_ = static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | (scan.ascii ? kAscii : 0));
+    return e;
+  }
 
   EventKind kind() const { return kind_; }
 
@@ -70,6 +76,9 @@ class BasicEvent {
   Start as_start() const { return Start{view_, name_len_}; }
   // Leaf: the element's name.
   View leaf_name() const { return View(name_, name_len_); }
+  // Leaf: the scan of its text when the reader made it (as scan_text(bytes()) would answer).
+  bool has_text_scan() const { return (scan_ & kScanned) != 0; }
+  TextScan text_scan() const { return TextScan{(scan_ & kReference) != 0, (scan_ & kAscii) != 0}; }
   // Text, Comment, PI, DocType (and CData, whose bytes are text too), of UTF-8 text.
   BytesText as_text() const
     requires kIsUtf8<Unit>
@@ -80,7 +89,10 @@ class BasicEvent {
  private:
   BasicEvent(EventKind k, View v, std::size_t n) : kind_(k), view_(v), name_len_(n) {}
 
+  static constexpr std::uint8_t kScanned = 1, kReference = 2, kAscii = 4;
+
   EventKind kind_;
+  std::uint8_t scan_ = 0;  // Leaf: kScanned and what the scan found
   View view_;
   std::size_t name_len_ = 0;
   const Unit* name_ = nullptr;  // Leaf

@@ -284,7 +284,15 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* conten
   if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return std::nullopt;
   if (st_.settings.drop_bom_at_content_start && byte_order_mark_length(View(content, static_cast<std::size_t>(end - content))) != 0)
     return std::nullopt;
-  const Unit* open = find_unit(text, end, '<');
+  TextScan scan;
+  const Unit* open;
+  if constexpr (kIsUtf8<Unit>) {
+    const TextEnd found = find_text_end(text, end);
+    open = found.at;
+    scan = TextScan{found.has_reference, found.ascii};
+  } else {
+    open = find_unit(text, end, '<');
+  }
   const std::size_t n = name.size();
   if (static_cast<std::size_t>(end - open) < n + 3 || open[1] != Unit('/') || !same_units(View(open + 2, n), name))
     return std::nullopt;
@@ -294,6 +302,8 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* conten
   View body(text, static_cast<std::size_t>(open - text));
   body = prefix(body, trimmed_len(body));
   consume(static_cast<std::size_t>(close + 1 - unread_.data()));
+  // Trailing whitespace cut from the text is ASCII and no "&": the scan holds for the rest.
+  if constexpr (kIsUtf8<Unit>) return Event::leaf(name, body, scan);
   return Event::leaf(name, body);
 }
 

@@ -58,4 +58,39 @@ template <TextUnit Unit>
   return end;
 }
 
+// The first "<" in [p, end) of UTF-8 text, or end, and the scan of the text before it: whether
+// it holds an "&" and whether it is all ASCII (as scan_text answers them), found in the same
+// pass as its end.
+struct TextEnd {
+  const char* at;
+  bool has_reference;
+  bool ascii;
+};
+
+[[gnu::always_inline]] inline TextEnd find_text_end(const char* p, const char* end) {
+  unsigned amps = 0;
+  unsigned high = 0;
+#if defined(__SSE2__)
+  const __m128i lt = _mm_set1_epi8('<');
+  const __m128i amp = _mm_set1_epi8('&');
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+    const unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+    const unsigned m_high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (m_lt != 0) {
+      const unsigned before = (m_lt & (0u - m_lt)) - 1;  // the bytes before the first "<"
+      return TextEnd{p + __builtin_ctz(m_lt), (amps | (m_amp & before)) != 0, (high | (m_high & before)) == 0};
+    }
+    amps |= m_amp;
+    high |= m_high;
+  }
+#endif
+  for (; p < end && *p != '<'; ++p) {
+    amps |= *p == '&';
+    high |= static_cast<unsigned char>(*p) & 0x80u;
+  }
+  return TextEnd{p, amps != 0, high == 0};
+}
+
 }  // namespace velmora::reader

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "reader/unescape.h"
+#include "reader/unit_blocks.h"
 #include "reader_trace.h"
 
 namespace velmora::reader {
@@ -316,6 +318,30 @@ INSTANTIATE_TEST_SUITE_P(Reader, InnermostEnd, ::testing::Values(
     InnermostEndCase{"<a></a>", 1, "none End(a) Eof"},
     InnermostEndCase{"<a/></a>", 1, "none !EndEventMismatch(,a)@6"},
     InnermostEndCase{"<\r\n><b/></\r\n\t>", 2, "none !EndEventMismatch(,\r\n\t)@10"}));
+
+// find_text_end finds the first "<" and scans the text before it as scan_text would, wherever the
+// "<", an "&" and a non-ASCII byte fall against its 16-byte blocks.
+TEST(TextEnd, ScansTheTextBeforeTheFirstOpen) {
+  for (std::size_t lt = 0; lt <= 40; ++lt) {
+    for (std::size_t at = 0; at <= 41; ++at) {
+      for (const char* mark : {"&", "\xC3\xA9", "x"}) {
+        std::string text(lt, 'a');
+        text += "<b>";
+        text.insert(std::min(at, text.size()), mark);
+        const TextEnd found = find_text_end(text.data(), text.data() + text.size());
+        const std::size_t first = text.find('<');
+        ASSERT_EQ(static_cast<std::size_t>(found.at - text.data()), first) << text;
+        const TextScan own = scan_text(std::string_view(text).substr(0, first));
+        EXPECT_EQ(found.has_reference, own.has_reference) << text;
+        if (!own.has_reference) {
+          EXPECT_EQ(found.ascii, own.ascii) << text;
+        }
+      }
+    }
+  }
+  const std::string no_open = "abc&def";
+  EXPECT_EQ(find_text_end(no_open.data(), no_open.data() + no_open.size()).at, no_open.data() + no_open.size());
+}
 
 }  // namespace
 }  // namespace velmora::reader
