@@ -13,6 +13,7 @@ from __future__ import annotations
 import functools
 import itertools
 import os
+import sys
 import threading
 import time
 from collections import deque
@@ -97,11 +98,13 @@ def _context() -> BaseContext:
     return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
 
 
-def _run_chunk(func: Callable[[T], R], chunk: list[T]) -> tuple[list[R], float]:
-    """The results of a chunk, and the processor time they took (which steers the chunk sizes)."""
-    start = time.process_time()
-    results = [func(item) for item in chunk]
-    return results, time.process_time() - start
+def _run_chunk(func: Callable[[T], R], chunk: list[T], trees: bool) -> tuple[bytes, float]:
+    """The results of a chunk encoded for `pool.Encoded`, and the processor time they took
+    (which steers the chunk sizes)."""
+    from velmora_tools.pool import convert_chunk
+
+    parts, seconds = convert_chunk(func, chunk, trees)
+    return b"".join(parts), seconds
 
 
 def ordered_map(
@@ -111,8 +114,16 @@ def ordered_map(
 
     `func` must be picklable (a module-level function or a partial of one) and should return
     failures rather than raise them: an exception it raises ends the iteration. ``workers=1``
-    runs in this process. Closing the iterator early cancels the tasks not started yet.
+    runs in this process. Closing the iterator early stops the workers.
     """
+    return _ordered_map(func, items, workers, chunksize, trees=False)
+
+
+def _ordered_map(
+    func: Callable[[T], R], items: Iterable[T], workers: int | None, chunksize: int | None, trees: bool
+) -> Iterator[tuple[T, R]]:
+    """`ordered_map`; with `trees`, `func` returns `parse_file` trees or exceptions, which
+    travel back quicker than other results."""
     if workers is None:
         workers = os.cpu_count() or 1
     if workers < 1:
@@ -121,23 +132,72 @@ def ordered_map(
         raise ValueError(f"chunksize must be 1 or more, not {chunksize}")
     if workers == 1:
         return ((item, func(item)) for item in items)
-    planner: SizedChunks[T] | None = None
-    if chunksize is not None or not isinstance(items, Sized):
-        source = iter(items)
-        size = chunksize or UNSIZED_CHUNK
-        chunks: Iterator[list[T]] = iter(lambda: list(itertools.islice(source, size)), [])
+    import pickle
+
+    pickle.dumps(func)  # refused here, as a start method other than fork refuses it
+    if isinstance(items, Sized):
+        return _sized(func, list(items), workers, chunksize, trees)
+    return _unsized(func, iter(items), workers, chunksize or UNSIZED_CHUNK, trees)
+
+
+def _can_fork() -> bool:
+    """Whether this process may fork its workers: where fork is the usual start method, and
+    while this process runs one thread (a fork takes only the calling thread along)."""
+    return hasattr(os, "fork") and sys.platform != "darwin" and thread_count() == 1
+
+
+def _sized(func: Callable[[T], R], items: list[T], workers: int, chunksize: int | None,
+           trees: bool) -> Iterator[tuple[T, R]]:
+    planner = SizedChunks(items, workers, CHUNK_SECONDS)
+    if _can_fork():
+        from velmora_tools.pool import Source
+
+        next_size = planner.next_size if chunksize is None else (lambda _remaining: chunksize)
+        yield from _on_forks(func, Source(items, next_size), items, min(workers, len(items)), trees,
+                             planner.done if chunksize is None else None)
+    elif chunksize is None:
+        yield from _on_processes(func, iter(planner), workers, planner, trees)
     else:
-        planner = SizedChunks(items if isinstance(items, Sequence) else list(items), workers, CHUNK_SECONDS)
-        chunks = iter(planner)
-    return _on_processes(func, chunks, workers, planner)
+        source = iter(items)
+        yield from _on_processes(func, iter(lambda: list(itertools.islice(source, chunksize)), []), workers,
+                                 None, trees)
+
+
+def _unsized(func: Callable[[T], R], items: Iterator[T], workers: int, chunksize: int,
+             trees: bool) -> Iterator[tuple[T, R]]:
+    if _can_fork():
+        from velmora_tools.pool import Source
+
+        yield from _on_forks(func, Source(items, None, chunksize), None, workers, trees, None)
+    else:
+        yield from _on_processes(func, iter(lambda: list(itertools.islice(items, chunksize)), []), workers,
+                                 None, trees)
+
+
+def _on_forks(func: Callable[[T], R], source: Any, items: list[T] | None, workers: int, trees: bool,
+              on_done: Callable[[int, float], None] | None) -> Iterator[tuple[T, R]]:
+    """On `workers - 1` forked processes and this one (see velmora_tools.pool)."""
+    if workers <= 1:
+        while (chunk := source.next()) is not None:
+            for item in chunk[1]:
+                yield item, func(item)
+        return
+    from velmora_tools.output import spool_folder
+    from velmora_tools.pool import Forks
+
+    with spool_folder() as folder:
+        yield from Forks(func, source, items, workers - 1, trees, folder, on_done).results()
 
 
 def _on_processes(
-    func: Callable[[T], R], chunks: Iterator[list[T]], workers: int, planner: SizedChunks[T] | None
+    func: Callable[[T], R], chunks: Iterator[list[T]], workers: int, planner: SizedChunks[T] | None, trees: bool
 ) -> Iterator[tuple[T, R]]:
+    """On a pool of `workers` processes started by a fork server (or spawned)."""
     from concurrent.futures import ProcessPoolExecutor  # imported when needed: a quick start for one file
 
-    pending: deque[tuple[list[T], Future[tuple[list[R], float]]]] = deque()
+    from velmora_tools.pool import REDO, Encoded
+
+    pending: deque[tuple[list[T], Future[tuple[bytes, float]]]] = deque()
     with ProcessPoolExecutor(max_workers=workers, mp_context=_context()) as pool:
         try:
             while True:
@@ -145,14 +205,18 @@ def _on_processes(
                     chunk = next(chunks, None)
                     if chunk is None:
                         break
-                    pending.append((chunk, pool.submit(_run_chunk, func, chunk)))
+                    pending.append((chunk, pool.submit(_run_chunk, func, chunk, trees)))
                 if not pending:
                     return
                 chunk, future = pending.popleft()
-                results, seconds = future.result()
+                payload, seconds = future.result()
                 if planner is not None:
                     planner.done(len(chunk), seconds)
-                yield from zip(chunk, results)
+                encoded = Encoded(payload)
+                del payload
+                for position, item in enumerate(chunk):
+                    value = encoded.take(position)
+                    yield item, (func(item) if value is REDO else value)
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
@@ -201,4 +265,4 @@ def parse_many(
     whenever less than the whole tree is needed, and the workers' work scales.
     """
     job = parse_outcome if then is None else functools.partial(parse_outcome, then=then)
-    return ordered_map(job, paths, workers, chunksize)
+    return _ordered_map(job, paths, workers, chunksize, trees=then is None)
