@@ -40,6 +40,11 @@ IN_FLIGHT_PER_WORKER: Final = 3  # tasks submitted ahead per worker
 CHUNK_SECONDS: Final = 0.02
 
 
+class WorkerLostError(Exception):
+    """Stands in for the result of a file whose worker process ended (was killed, say) before
+    sending it back."""
+
+
 class SizedChunks(Generic[T]):
     """Splits a list of inputs into chunks, steered by how much work the finished ones held.
 
@@ -251,18 +256,31 @@ def parse_many(
     paths: Iterable[P], workers: int | None = None, *, chunksize: int | None = None,
     then: Callable[[dict[str, Any]], object] | None = None,
 ) -> Iterator[tuple[P, object]]:
-    """``(path, parse_file(path))`` for every path, in input order, converted on worker processes.
+    """``(path, parse_file(path))`` for every path, in input order, converted on `workers` processes.
 
     A file that fails gives, in place of its tree, the exception `parse_file` raised: OSError
     (unreadable), UnicodeDecodeError or LookupError (undecodable), `PanicException`
     (malformed); the batch goes on. `workers` defaults to the number of CPUs; ``workers=1``
-    converts in this process. `chunksize` fixes the files per task; by default they are sized by
-    the time earlier tasks took when `paths` has a length, else 16.
+    converts in this process.
 
-    Every tree is rebuilt in this process from what its worker sends, which costs about as much
-    as parsing it. `then`, a picklable function, runs in the worker on each tree and only its
-    result comes back (an exception it raises is returned in place of the result): give it
-    whenever less than the whole tree is needed, and the workers' work scales.
+    Where processes can be forked (Linux, say, while this process runs one thread), this
+    process is one of the `workers`: it forks the others, and converts a share of the files
+    itself, sized so that it is done with them when the workers are done with theirs while it
+    rebuilds what they send. Elsewhere the conversions run on a pool of `workers` processes.
+    `chunksize` fixes the files per chunk handed to a worker; by default chunks are sized by the
+    time earlier ones took when `paths` has a length, else 16.
+
+    Whole trees cost: every tree a worker converts is rebuilt in this process, and that costs
+    most of a parse (0.85 of one), so with whole trees coming back two workers convert small
+    files only about 1.2 times as fast as one, and more workers add little: this process is
+    the bottleneck. `then`, a picklable function, runs on each tree (in the worker that
+    converted it, or here) and only its result comes back; an exception it raises is returned
+    in place of the result. Give it whenever less than the whole tree is needed: then the work
+    scales with the workers.
+
+    A worker that dies (killed, say) takes the files it held with it: each gets a
+    `WorkerLostError` in place of its result, and the batch goes on. Leaving the loop early
+    (or closing the iterator) stops the workers at once.
     """
     job = parse_outcome if then is None else functools.partial(parse_outcome, then=then)
     return _ordered_map(job, paths, workers, chunksize, trees=then is None)

@@ -33,6 +33,8 @@ from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, NoReturn, TypeVar
 
+from velmora_tools.batch import WorkerLostError
+
 T = TypeVar("T")
 R = TypeVar("R")
 
@@ -54,10 +56,6 @@ class Redo:
 
 
 REDO: Final = Redo()
-
-
-class WorkerLostError(Exception):
-    """Stands in for the result of an input whose worker process ended before sending it."""
 
 
 def lost_message(wait_status: int) -> str:

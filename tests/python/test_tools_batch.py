@@ -190,7 +190,7 @@ import sys
 import time
 
 from velmora_tools import batch
-from velmora_tools.pool import WorkerLostError
+from velmora_tools import WorkerLostError
 
 MAIN_PID = os.getpid()
 Pair = collections.namedtuple("Pair", "key size")
