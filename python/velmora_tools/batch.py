@@ -1,11 +1,12 @@
 """Converting many files on worker processes, results in input order: `parse_many`.
 
 `velmora.parse` holds the interpreter lock for a whole call, so threads would take turns; worker
-processes run conversions side by side. Paths go to the workers in chunks, which keeps the cost
-of handing out work small next to the work for small files; when their number is known, the
-chunks are sized by the processor time earlier ones took and shrink towards the end, so the
-workers finish together. Only a few chunks per worker are in flight, so results wait in memory
-only as long as an earlier, slower chunk does.
+processes run conversions side by side. Where it can fork, this process forks its workers and
+converts a share itself (velmora_tools.pool); elsewhere a process pool converts. Paths go to the
+workers in chunks, which keeps the cost of handing out work small next to the work for small
+files; when their number is known, the chunks are sized by the processor time earlier ones
+took and shrink towards the end, so the workers finish together. Only a few chunks per worker
+are in flight, so results wait in memory only as long as an earlier, slower chunk does.
 """
 
 from __future__ import annotations
