@@ -134,8 +134,10 @@ class Encoded:
 
     def __init__(self, payload: bytes) -> None:
         (length,) = _HEADER_LENGTH.unpack_from(payload)
-        self.payload = memoryview(payload)
-        self.base = _HEADER_LENGTH.size + length
+        self.payload: memoryview = memoryview(payload)
+        self.base: int = _HEADER_LENGTH.size + length
+        self.kinds: bytes
+        self.ends: list[int]
         self.kinds, self.ends = marshal.loads(self.payload[_HEADER_LENGTH.size : self.base])
 
     def take(self, position: int) -> Any:
@@ -166,11 +168,11 @@ class Source:
 
     def __init__(self, items: Sequence[Any] | Iterator[Any], next_size: Callable[[int], int] | None,
                  size: int = 16) -> None:
-        self.items = items
-        self.next_size = next_size
-        self.size = size
-        self.start = 0
-        self.exhausted = False
+        self.items: Sequence[Any] | Iterator[Any] = items
+        self.next_size: Callable[[int], int] | None = next_size
+        self.size: int = size
+        self.start: int = 0
+        self.exhausted: bool = False
 
     def usual_size(self) -> int:
         """The size the next chunk would have."""
@@ -205,8 +207,8 @@ class _Chunk:
     __slots__ = ("items", "values", "encoded", "own")
 
     def __init__(self, items: list[Any], own: bool) -> None:
-        self.items = items
-        self.own = own  # converted in this process when its turn comes
+        self.items: list[Any] = items
+        self.own: bool = own  # converted in this process when its turn comes
         self.values: list[Any] | None = None  # the results, when a worker was lost with them
         self.encoded: Encoded | None = None  # the results a worker sent
 
@@ -219,10 +221,10 @@ class _Worker:
     __slots__ = ("pid", "tasks", "reports", "buffer", "held")
 
     def __init__(self, pid: int, tasks: int, reports: int) -> None:
-        self.pid = pid
+        self.pid: int = pid
         self.tasks: int = tasks  # write end of its task pipe; -1 once closed
-        self.reports = reports  # read end of its report pipe
-        self.buffer = bytearray()
+        self.reports: int = reports  # read end of its report pipe
+        self.buffer: bytearray = bytearray()
         self.held: deque[int] = deque()  # chunks sent to it and not reported, in order
 
 
@@ -332,18 +334,18 @@ class _Costs:
     own chunks so that it finishes its share when the workers finish theirs."""
 
     def __init__(self) -> None:
-        self.own = [0.0, 0]  # converting here: seconds, inputs
-        self.rebuilt = [0.0, 0]  # rebuilding what a worker sent
-        self.consumer = [0.0, 0]  # the caller's own work between two results
-        self.worker = [0.0, 0]  # a worker's converting and encoding
+        self.own: list[float] = [0.0, 0]  # converting here: seconds, inputs
+        self.rebuilt: list[float] = [0.0, 0]  # rebuilding what a worker sent
+        self.consumer: list[float] = [0.0, 0]  # the caller's own work between two results
+        self.worker: list[float] = [0.0, 0]  # a worker's converting and encoding
 
     @staticmethod
-    def add(cost: list[Any], seconds: float, inputs: int = 1) -> None:
+    def add(cost: list[float], seconds: float, inputs: int = 1) -> None:
         cost[0] += seconds
         cost[1] += inputs
 
     @staticmethod
-    def per_input(cost: list[Any], default: float) -> float:
+    def per_input(cost: list[float], default: float) -> float:
         return cost[0] / cost[1] if cost[1] else default
 
     def own_share(self, workers: int) -> float:
@@ -370,21 +372,21 @@ class Forks:
 
     def __init__(self, func: Callable[[Any], Any], source: Source, items: Sequence[Any] | None, count: int,
                  trees: bool, folder: str, on_done: Callable[[int, float], None] | None = None) -> None:
-        self.func = func
-        self.source = source
-        self.items = items
-        self.count = count
-        self.trees = trees
-        self.folder = folder
-        self.on_done = on_done
+        self.func: Callable[[Any], Any] = func
+        self.source: Source = source
+        self.items: Sequence[Any] | None = items
+        self.count: int = count
+        self.trees: bool = trees
+        self.folder: str = folder
+        self.on_done: Callable[[int, float], None] | None = on_done
         self.workers: list[_Worker] = []  # the live ones
         self.chunks: dict[int, _Chunk] = {}  # made and not yielded yet
-        self.made = 0  # chunks made
-        self.turn = 0  # the chunk to yield next
-        self.since_own = count  # worker chunks made since the last own one: first an own one, which
+        self.made: int = 0  # chunks made
+        self.turn: int = 0  # the chunk to yield next
+        self.since_own: int = count  # worker chunks made since the last own one: first an own one, which
         # this process converts while the workers start
-        self.costs = _Costs()
-        self.poller = select.poll()
+        self.costs: _Costs = _Costs()
+        self.poller: select.poll = select.poll()
 
     def _start(self) -> None:
         for stream in (sys.stdout, sys.stderr):  # else the workers would write it out again
