@@ -41,6 +41,9 @@ R = TypeVar("R")
 
 QUEUED_PER_WORKER: Final = 3  # chunks handed to a worker and not reported yet
 INLINE_BYTES: Final = 2048  # results this small travel in the report itself
+# A worker's chunk holds at least this much work, else this process converts the rest itself:
+# handing out a chunk and waiting for its report takes a few tenths of a millisecond.
+MIN_WORKER_SECONDS: Final = 0.002
 
 _TASK: Final = struct.Struct("=BI")  # kind, length of what follows
 _RANGE: Final = 0  # inputs start..stop of the list the worker was forked with (marshal)
@@ -466,6 +469,8 @@ class Forks:
         room = QUEUED_PER_WORKER * len(self.workers) - sum(not chunk.own for chunk in self.chunks.values())
         for worker in self.workers:
             while room > 0 and worker.tasks >= 0 and len(worker.held) < QUEUED_PER_WORKER:
+                if self._little_left():
+                    return
                 if self.since_own >= len(self.workers):
                     self.since_own = 0
                     share = round(self.costs.own_share(len(self.workers)) * self.source.usual_size())
@@ -479,6 +484,14 @@ class Forks:
                 number, start, chunk = made
                 if not self._send(worker, number, start, chunk):
                     chunk.own = True
+
+    def _little_left(self) -> bool:
+        """Whether chunks sized as they are now would be too small to hand out (only for chunk
+        sizes steered by the work measured: a chunk size given is kept)."""
+        if self.on_done is None or not self.costs.worker[1]:
+            return False
+        per_input = self.costs.per_input(self.costs.worker, 0.0)
+        return self.source.usual_size() * per_input < MIN_WORKER_SECONDS
 
     # Reports.
 
