@@ -316,6 +316,15 @@ def test_a_worker_killed_costs_only_its_files_and_the_rest_converts(folder, capf
     assert set(children()) == before
 
 
+def test_a_pool_worker_killed_ends_the_iteration_with_a_clear_error(folder, monkeypatch, capfd):
+    from concurrent.futures.process import BrokenProcessPool
+
+    monkeypatch.setattr(batch, "_can_fork", lambda: False)
+    good = [p for p in folder if isinstance(outcome(p), dict)] * 4
+    with pytest.raises(BrokenProcessPool):
+        list(parse_many(good, workers=2, chunksize=3, then=kill_worker))
+
+
 @pytest.mark.parametrize("how", ["close", "break", "raise"])
 def test_ending_early_stops_the_workers_and_leaves_nothing(folder, how, capfd):
     good = [p for p in folder if isinstance(outcome(p), dict)] * 200
