@@ -356,7 +356,7 @@ class _Costs:
         converts one chunk: this process converts its chunk and rebuilds theirs meanwhile."""
         worker = self.per_input(self.worker, 1.0)
         consumer = self.per_input(self.consumer, 0.0)
-        spare = worker - workers * (self.per_input(self.rebuilt, 0.5 * worker) + consumer)
+        spare = worker - workers * (self.per_input(self.rebuilt, 0.0) + consumer)
         return max(0.0, spare / (self.per_input(self.own, worker) + consumer))
 
 
