@@ -48,7 +48,14 @@ MIN_WORKER_SECONDS: Final = 0.002
 _TASK: Final = struct.Struct("=BI")  # kind, length of what follows
 _RANGE: Final = 0  # inputs start..stop of the list the worker was forked with (marshal)
 _ITEMS: Final = 1  # the inputs themselves (pickle)
+_DONE: Final = 2  # no more chunks: the worker ends (a process forked meanwhile may hold the pipe
+# open, so its end would not come)
 _REPORT: Final = struct.Struct("=QQ?dd")  # chunk, length of the results, inline, processor and wall seconds
+
+
+# This process's ends of the pipes of every worker running (of every iteration going on): a
+# worker forked closes them, so that each worker's pipes have no other holder.
+_OPEN: Final[set[int]] = set()
 
 
 class Redo:
@@ -274,7 +281,7 @@ def _serve(func: Callable[[Any], Any], items: Sequence[Any], trees: bool, tasks:
         while (header := _read_exactly(tasks, _TASK.size)) is not None:
             kind, length = _TASK.unpack(header)
             body = _read_exactly(tasks, length)
-            if body is None:
+            if body is None or kind == _DONE:
                 break
             if kind == _RANGE:
                 number, start, stop = marshal.loads(body)
@@ -395,7 +402,6 @@ class Forks:
         for stream in (sys.stdout, sys.stderr):  # else the workers would write it out again
             with contextlib.suppress(Exception):
                 stream.flush()
-        mine: list[int] = []  # descriptors of the workers forked so far: not for the next ones
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})  # no interrupt between fork and ignore
         try:
             for _ in range(self.count):
@@ -408,14 +414,15 @@ class Forks:
                         os.close(fd)
                     break
                 if pid == 0:
-                    for fd in (*mine, task_write, report_read):
+                    for fd in (*_OPEN, task_write, report_read):
                         os.close(fd)
+                    _OPEN.clear()
                     signal.signal(signal.SIGINT, signal.SIG_IGN)  # this process stops the workers itself
                     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
                     _serve(self.func, self.items or (), self.trees, task_read, report_write, self.folder)
                 os.close(task_read)
                 os.close(report_write)
-                mine += (task_write, report_read)
+                _OPEN.update((task_write, report_read))
                 self.workers.append(_Worker(pid, task_write, report_read))
                 self.poller.register(report_read, select.POLLIN)
         finally:
@@ -424,7 +431,11 @@ class Forks:
     def _stop(self, kill: bool) -> None:
         for worker in self.workers:
             if worker.tasks >= 0:
-                os.close(worker.tasks)  # the end of its task pipe: an idle worker exits
+                if not kill:
+                    with contextlib.suppress(OSError):
+                        write_all(worker.tasks, [_TASK.pack(_DONE, 0)])
+                os.close(worker.tasks)
+                _OPEN.discard(worker.tasks)
             if kill:
                 with contextlib.suppress(OSError):
                     os.kill(worker.pid, signal.SIGKILL)
@@ -432,6 +443,7 @@ class Forks:
             with contextlib.suppress(ChildProcessError):
                 os.waitpid(worker.pid, 0)
             os.close(worker.reports)
+            _OPEN.discard(worker.reports)
         self.workers = []
 
     # Handing out chunks.
@@ -458,6 +470,7 @@ class Forks:
             write_all(worker.tasks, [_TASK.pack(kind, len(body)), body])
         except OSError:  # the worker is gone; its report pipe tells how
             os.close(worker.tasks)
+            _OPEN.discard(worker.tasks)
             worker.tasks = -1
             return False
         worker.held.append(number)
@@ -528,8 +541,10 @@ class Forks:
         """A worker's report pipe ended: it is gone, and its chunks' inputs get WorkerLostError."""
         self.poller.unregister(worker.reports)
         os.close(worker.reports)
+        _OPEN.discard(worker.reports)
         if worker.tasks >= 0:
             os.close(worker.tasks)
+            _OPEN.discard(worker.tasks)
         self.workers.remove(worker)
         try:
             _, wait_status = os.waitpid(worker.pid, 0)

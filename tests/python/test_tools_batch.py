@@ -364,3 +364,35 @@ def test_what_was_printed_before_is_not_printed_again_by_the_workers(run_python,
     """, env={"PYTHONUNBUFFERED": None})
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "before after 200 {'a': '1'}\n"
+
+
+def test_a_process_forked_meanwhile_holds_neither_the_end_nor_another_batch_up(folder, capfd):
+    small = [p for p in folder if isinstance(outcome(p), dict) and os.path.getsize(p) < 1000]
+    good = small * 30
+    expected = [(outcome(p), len(outcome(p))) for p in small] * 30
+
+    def timed_out(*_):
+        raise TimeoutError("the batch did not end")
+
+    previous = signal.signal(signal.SIGALRM, timed_out)
+    signal.alarm(60)
+    read_end, write_end = os.pipe()
+    child = None
+    try:
+        outer = parse_many(good, workers=2)
+        inner = parse_many(good, workers=2, then=len)
+        pairs = []
+        for index, ((path, tree), (_, size)) in enumerate(zip(outer, inner)):
+            if index == 5:
+                child = os.fork()
+                if child == 0:  # lives on, holding every descriptor of the two batches, until told
+                    os.read(read_end, 1)
+                    os._exit(0)
+            pairs.append((tree, size))
+        assert pairs == expected
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+        os.write(write_end, b"x")
+        if child:
+            os.waitpid(child, 0)
