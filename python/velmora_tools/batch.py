@@ -16,7 +16,6 @@ import itertools
 import os
 import sys
 import threading
-import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence, Sized
 from typing import TYPE_CHECKING, Any, Final, Generic, TypeVar, overload

@@ -364,7 +364,8 @@ class _Costs:
         worker = self.per_input(self.worker, 1.0)
         consumer = self.per_input(self.consumer, 0.0)
         spare = worker - workers * (self.per_input(self.rebuilt, 0.0) + consumer)
-        return max(0.0, spare / (self.per_input(self.own, worker) + consumer))
+        # At most twice a worker's chunk: a large own chunk near the end would keep the workers waiting.
+        return min(2.0, max(0.0, spare / (self.per_input(self.own, worker) + consumer)))
 
 
 class Forks:
