@@ -179,3 +179,220 @@ def test_sized_chunks_cover_every_input_once_in_order_and_shrink_at_the_end(coun
     if count >= 1000:
         assert sizes[-1] < max(sizes[1:]), "the last chunks are the small ones"
         assert len(sizes) < count / 10, "few chunks for many small inputs"
+
+
+# Forked workers: every kind of result comes back as this process would have made it, a lost
+# worker costs only its own files, and nothing is left behind however the iteration ends.
+
+import collections
+import signal
+import sys
+import time
+
+from velmora_tools import batch
+from velmora_tools import WorkerLostError
+
+MAIN_PID = os.getpid()
+Pair = collections.namedtuple("Pair", "key size")
+
+
+class TwoArgumentError(Exception):
+    """Cannot be rebuilt from its args by pickle (its __init__ wants two)."""
+
+    def __init__(self, key, size):
+        super().__init__(f"{key}: {size}")
+
+
+def odd_results(tree):
+    """Results that marshal would change or pickle cannot carry, by the root's name."""
+    key = next(iter(tree), "")
+    size = len(str(tree))
+    if key == "#text":
+        raise TwoArgumentError(key, size)
+    if key == "r":
+        return Pair(key, size)  # a tuple subclass
+    if key == "big":
+        return bytearray(b"x" * (size % 7))  # marshal would give bytes
+    if key == "":
+        return {1.5, -0.0}
+    return threading.Lock()  # neither marshal nor pickle takes it
+
+
+def kill_worker(tree):
+    if os.getpid() != MAIN_PID:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return len(tree)
+
+
+def children():
+    """Processes whose parent is this one."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == os.getpid():
+                found.append(int(entry))
+    return found
+
+
+def spool_folders():
+    return {name for name in os.listdir("/dev/shm") if name.startswith("velmora-")} if os.path.isdir("/dev/shm") else set()
+
+
+@pytest.fixture(params=["fork", "pool"])
+def engine(request, monkeypatch):
+    """Both ways of running workers: forked by parse_many, or a process pool (where there is no fork)."""
+    if request.param == "pool":
+        monkeypatch.setattr(batch, "_can_fork", lambda: False)
+    return request.param
+
+
+@pytest.mark.parametrize("workers, chunksize, as_iterator", [(2, None, False), (3, None, False), (3, 2, False),
+                                                             (2, None, True), (4, 1, True)])
+def test_both_engines_give_parse_file_results(folder, engine, workers, chunksize, as_iterator, capfd):
+    paths = folder * 3
+    results = list(parse_many(iter(paths) if as_iterator else paths, workers=workers, chunksize=chunksize))
+    assert [p for p, _ in results] == paths
+    for path, result in results:
+        assert same(result, outcome(path)), path
+
+
+def test_a_tree_too_deep_for_marshal_and_pickle_still_comes_back(tmp_path, engine):
+    deep = tmp_path / "deep.xml"
+    deep.write_text("<a>" * 5000 + "x" + "</a>" * 5000, encoding="utf-8")
+    shallow = tmp_path / "shallow.xml"
+    shallow.write_text("<a>x</a>", encoding="utf-8")
+    paths = [shallow, deep] * 6
+    results = [tree for _, tree in parse_many(paths, workers=2, chunksize=1)]
+    assert [chain(tree) for tree in results[1::2]] == [(5000, "x")] * 6 and results[::2] == [{"a": "x"}] * 6
+
+
+def chain(tree):
+    """The depth and the leaf of a chain of one-key dicts (compared without recursion)."""
+    depth = 0
+    while isinstance(tree, dict) and list(tree) == ["a"]:
+        tree, depth = tree["a"], depth + 1
+    return depth, tree
+
+
+def test_then_results_keep_their_types_even_unpicklable_ones(folder, engine, capfd):
+    paths = [p for p in folder if isinstance(outcome(p), dict)] * 3
+    results = dict(parse_many(paths, workers=2, chunksize=2, then=odd_results))
+    for path in paths:
+        tree = outcome(path)
+        local = outcome_of(odd_results, tree)
+        got = results[path]
+        assert type(got) is type(local), path
+        if isinstance(local, BaseException):
+            assert str(got) == str(local)
+        elif not isinstance(local, type(threading.Lock())):
+            assert got == local
+    assert {type(r).__name__ for r in results.values()} >= {"Pair", "bytearray", "set", "TwoArgumentError"}
+
+
+def outcome_of(func, tree):
+    try:
+        return func(tree)
+    except Exception as exc:
+        return exc
+
+
+def test_a_worker_killed_costs_only_its_files_and_the_rest_converts(folder, capfd):
+    good = [p for p in folder if isinstance(outcome(p), dict)] * 10
+    before = set(children())  # a process pool's fork server, say
+    started = time.monotonic()
+    results = list(parse_many(good, workers=3, chunksize=3, then=kill_worker))
+    assert time.monotonic() - started < 60
+    assert [p for p, _ in results] == good
+    lost = [r for _, r in results if isinstance(r, WorkerLostError)]
+    assert lost and "killed by SIGKILL" in str(lost[0])
+    assert len(lost) < len(good), "this process converted the rest"
+    for path, result in results:
+        assert isinstance(result, WorkerLostError) or result == len(outcome(path))
+    assert set(children()) == before
+
+
+def test_a_pool_worker_killed_ends_the_iteration_with_a_clear_error(folder, monkeypatch, capfd):
+    from concurrent.futures.process import BrokenProcessPool
+
+    monkeypatch.setattr(batch, "_can_fork", lambda: False)
+    good = [p for p in folder if isinstance(outcome(p), dict)] * 4
+    with pytest.raises(BrokenProcessPool):
+        list(parse_many(good, workers=2, chunksize=3, then=kill_worker))
+
+
+@pytest.mark.parametrize("how", ["close", "break", "raise"])
+def test_ending_early_stops_the_workers_and_leaves_nothing(folder, how, capfd):
+    good = [p for p in folder if isinstance(outcome(p), dict)] * 200
+    before, processes = spool_folders(), set(children())
+
+    def consume():
+        batch_ = parse_many(good, workers=3)
+        for index, (_, tree) in enumerate(batch_):
+            assert isinstance(tree, dict)
+            if index == 50:
+                assert len(set(children()) - processes) == 2, "two workers forked"
+                if how == "close":
+                    batch_.close()
+                    return
+                if how == "break":
+                    break
+                raise KeyboardInterrupt
+
+    if how == "raise":
+        with pytest.raises(KeyboardInterrupt):
+            consume()
+    else:
+        consume()
+    assert set(children()) == processes
+    assert spool_folders() == before
+
+
+def test_what_was_printed_before_is_not_printed_again_by_the_workers(run_python, tmp_path):
+    (tmp_path / "a.xml").write_text("<a>1</a>", encoding="utf-8")
+    proc = run_python(f"""
+        import sys
+        from velmora_tools import parse_many
+        print("before", end="")  # waits in the buffer: standard output is a pipe
+        paths = [{str(tmp_path / "a.xml")!r}] * 200
+        results = [tree for _, tree in parse_many(paths, workers=2, chunksize=5)]
+        print(" after", len(results), results[-1])
+    """, env={"PYTHONUNBUFFERED": None})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "before after 200 {'a': '1'}\n"
+
+
+def test_a_process_forked_meanwhile_holds_neither_the_end_nor_another_batch_up(folder, capfd):
+    small = [p for p in folder if isinstance(outcome(p), dict) and os.path.getsize(p) < 1000]
+    good = small * 30
+    expected = [(outcome(p), len(outcome(p))) for p in small] * 30
+
+    def timed_out(*_):
+        raise TimeoutError("the batch did not end")
+
+    previous = signal.signal(signal.SIGALRM, timed_out)
+    signal.alarm(60)
+    read_end, write_end = os.pipe()
+    child = None
+    try:
+        outer = parse_many(good, workers=2)
+        inner = parse_many(good, workers=2, then=len)
+        pairs = []
+        for index, ((path, tree), (_, size)) in enumerate(zip(outer, inner)):
+            if index == 5:
+                child = os.fork()
+                if child == 0:  # lives on, holding every descriptor of the two batches, until told
+                    os.read(read_end, 1)
+                    os._exit(0)
+            pairs.append((tree, size))
+        assert pairs == expected
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+        os.write(write_end, b"x")
+        if child:
+            os.waitpid(child, 0)
