@@ -21,10 +21,11 @@ del _os, _sys
 
 from pyo3_runtime import PanicException
 
-from velmora_tools.batch import WorkerLostError, parse_many
+from velmora_tools.batch import parse_many
 from velmora_tools.files import parse_bytes, parse_file
 from velmora_tools.stream import iterparse
 from velmora_tools.version import version as _version
+from velmora_tools.worker_lost import WorkerLostError
 
 __all__ = ["PanicException", "WorkerLostError", "__version__", "iterparse", "parse_bytes", "parse_file", "parse_many"]
 __version__: str

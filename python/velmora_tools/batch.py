@@ -40,11 +40,6 @@ IN_FLIGHT_PER_WORKER: Final = 3  # tasks submitted ahead per worker
 CHUNK_SECONDS: Final = 0.02
 
 
-class WorkerLostError(Exception):
-    """Stands in for the result of a file whose worker process ended (was killed, say) before
-    sending it back."""
-
-
 class SizedChunks(Generic[T]):
     """Splits a list of inputs into chunks, steered by how much work the finished ones held.
 

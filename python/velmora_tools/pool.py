@@ -34,7 +34,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, NoReturn, TypeVar
 
-from velmora_tools.batch import WorkerLostError
+from velmora_tools.worker_lost import WorkerLostError
 
 T = TypeVar("T")
 R = TypeVar("R")
