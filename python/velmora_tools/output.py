@@ -8,7 +8,7 @@ import errno
 import os
 import queue
 import threading
-from collections.abc import Buffer, Iterator
+from collections.abc import Buffer, Iterator, Sequence
 from typing import IO, Final
 
 _COPY_BLOCK: Final = 1 << 20
@@ -110,3 +110,23 @@ def spool_folder() -> Iterator[str]:
         yield folder
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+# The most buffers one writev takes (the kernel's IOV_MAX on Linux).
+_IOV_MAX: Final = 1024
+
+
+def write_all(fd: int, parts: Sequence[Buffer]) -> None:
+    """Every byte of `parts` to `fd`, in order, in as few system calls as the kernel takes."""
+    views = [memoryview(part).cast("B") for part in parts]
+    views = [view for view in views if view.nbytes]
+    while views:
+        batch = views[:_IOV_MAX]
+        written = os.writev(fd, batch)
+        done = 0
+        while done < len(batch) and written >= batch[done].nbytes:
+            written -= batch[done].nbytes
+            done += 1
+        views = views[done:]
+        if written:
+            views[0] = views[0][written:]

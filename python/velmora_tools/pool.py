@@ -34,6 +34,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, NoReturn, TypeVar
 
+from velmora_tools.output import write_all
 from velmora_tools.worker_lost import WorkerLostError
 
 T = TypeVar("T")
@@ -236,24 +237,6 @@ class _Worker:
         self.reports: int = reports  # read end of its report pipe
         self.buffer: bytearray = bytearray()
         self.held: deque[int] = deque()  # chunks sent to it and not reported, in order
-
-
-_IOV_MAX: Final = 1024
-
-
-def write_all(fd: int, parts: Sequence[bytes]) -> None:
-    """Every byte of `parts` to `fd`, in order, in as few system calls as the kernel takes."""
-    views = [memoryview(part) for part in parts if part]
-    while views:
-        batch = views[:_IOV_MAX]
-        written = os.writev(fd, batch)
-        done = 0
-        while done < len(batch) and written >= batch[done].nbytes:
-            written -= batch[done].nbytes
-            done += 1
-        views = views[done:]
-        if written:
-            views[0] = views[0][written:]
 
 
 def _read_exactly(fd: int, size: int) -> bytes | None:

@@ -29,7 +29,7 @@ from collections.abc import Buffer, Callable, Iterator, Sequence
 from typing import Any, Final
 
 from velmora_tools.batch import SizedChunks
-from velmora_tools.output import OutputError, send_file
+from velmora_tools.output import OutputError, send_file, write_all
 
 # Slots of the shared counters.
 _NEXT_INPUT: Final = 0  # the first input not claimed yet
@@ -44,7 +44,6 @@ _SLOTS: Final = 8
 _WAITING: Final = _SLOTS * 8  # then one byte per worker: 1 while it waits for the turn to move,
 # then one byte per chunk: 1 when its bytes wait in a spool file
 
-_IOV_MAX: Final = 1024
 _HEADER: Final = struct.Struct("=I")
 _PARENT_CHECK_SECONDS: Final = 1.0  # a waiting worker checks this often that this process lives
 
@@ -70,22 +69,6 @@ class WorkerLost(Exception):
         else:
             how = f"ended with status {os.waitstatus_to_exitcode(wait_status)}"
         super().__init__(f"a worker process {how}; the output is cut short at the files it held")
-
-
-def write_all(fd: int, parts: Sequence[Buffer]) -> None:
-    """Every byte of `parts` to `fd`, in order, in as few system calls as the kernel takes."""
-    views = [memoryview(part).cast("B") for part in parts]
-    views = [view for view in views if view.nbytes]
-    while views:
-        batch = views[:_IOV_MAX]
-        written = os.writev(fd, batch)
-        done = 0
-        while done < len(batch) and written >= batch[done].nbytes:
-            written -= batch[done].nbytes
-            done += 1
-        views = views[done:]
-        if written:
-            views[0] = views[0][written:]
 
 
 class Relay:
