@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "reader/attributes.h"
 #include "reader/reader.h"
@@ -204,17 +205,59 @@ Forms transcode(std::string_view utf8) {
   return forms;
 }
 
+// The references found in a text, put back in place of their units: the text unescaped (in
+// UTF-8, each unit of a UTF-8 text staying the byte it is) or the printed error. The summary
+// must agree with what is rebuilt: its length in code points and the width of its widest one.
+template <TextUnit Unit>
+std::string rebuilt_from_references(UnitView<Unit> text) {
+  static std::vector<FoundReference> found;  // kept between texts, as the walk keeps it
+  auto summary = find_references<Unit>(text, found);
+  if (summary.is_err()) return to_string(summary.error());
+  std::string out;
+  std::size_t pos = 0, length = 0;
+  std::uint32_t highest = 0;
+  const auto copy_units = [&](std::size_t to) {
+    for (; pos < to; ++pos, ++length) highest = std::max(highest, unit_value(text[pos]));
+  };
+  for (std::size_t i = 0; i < summary.value().count; ++i) {
+    const FoundReference& reference = found[i];
+    CHECK(pos <= reference.start && reference.start < reference.end && reference.end <= text.size());
+    const std::size_t run = pos;
+    copy_units(reference.start);
+    out += to_utf8<Unit>(text.substr(run, reference.start - run));
+    append_utf8(out, reference.code);
+    highest = std::max<std::uint32_t>(highest, reference.code);
+    ++length;
+    pos = reference.end;
+  }
+  const std::size_t run = pos;
+  copy_units(text.size());
+  out += to_utf8<Unit>(text.substr(run));
+  const std::uint32_t bits = summary.value().bits;
+  if (!kIsUtf8<Unit> || bits < 0x80) {
+    CHECK(summary.value().length == length);
+    CHECK((bits < 0x80) == (highest < 0x80));
+    CHECK((bits < 0x100) == (highest < 0x100));
+    CHECK((bits < 0x10000) == (highest < 0x10000));
+  }
+  return out;
+}
+
 // A text or attribute value: unescaped into UTF-8 it gives what the UTF-8 slice gives (the
-// value, or the same printed error), and the one-pass scan agrees on references and on the
-// narrowest form the text fits.
+// value, or the same printed error), so do the references found in it (in its form and in
+// UTF-8), and the one-pass scan agrees on references and on the narrowest form the text fits.
 template <TextUnit Unit>
 void check_unescape_alike(UnitView<Unit> wide, std::string_view utf8) {
   CHECK(to_utf8<Unit>(wide) == utf8);
   auto mine = unescape_to_utf8<Unit>(wide);
   auto expected = unescape_slice(utf8);
   CHECK(mine.is_err() == expected.is_err());
-  if (mine.is_err()) CHECK(to_string(mine.error()) == to_string(expected.error()));
-  else CHECK(mine.value() == expected.value().view());
+  const std::string expected_text =
+      expected.is_err() ? to_string(expected.error()) : std::string(expected.value().view());
+  if (mine.is_err()) CHECK(to_string(mine.error()) == expected_text);
+  else CHECK(mine.value() == expected_text);
+  CHECK(rebuilt_from_references<Unit>(wide) == expected_text);
+  CHECK(rebuilt_from_references<char>(utf8) == expected_text);
 
   const UnitScan units = scan_units<Unit>(wide);
   const TextScan bytes = scan_text(utf8);

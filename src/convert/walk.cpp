@@ -22,6 +22,7 @@
 #include "convert/walk.h"
 
 #include <memory>
+#include <span>
 #include <string>
 #include <tuple>
 #include <unordered_set>
@@ -213,7 +214,7 @@ class Walk {
 
   // The str of a text or attribute value, unescaped. Without a reference (the common case) the
   // value is made straight from the input after one scan that also tells its width (ASCII or
-  // not, for UTF-8).
+  // not, for UTF-8); with references, from the input and the references found in it.
   Status text_value(View raw, PyRef& out, std::size_t unpushed = 0) {
     if constexpr (reader::kIsUtf8<Unit>) {
       const reader::TextScan scan = reader::scan_text(raw);
@@ -221,20 +222,30 @@ class Walk {
         out = py::new_string_from_valid(raw, scan.ascii);
         return Status::Ok;
       }
-      auto unescaped = reader::unescape_slice(raw);
-      if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
-      // The unescaped text's width is found as it is made.
-      out = py::new_string_from_valid(unescaped.value().view(), false);
     } else {
       const reader::UnitScan scan = reader::scan_units(raw);
       if (!scan.has_reference) {
         out = py::new_string_from_units(raw, scan.bits);
         return Status::Ok;
       }
-      auto unescaped = reader::unescape_to_code_points(raw);
-      if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
-      out = py::new_string_from_units(std::u32string_view(unescaped.value()));
     }
+    return text_with_references(raw, out, unpushed);
+  }
+
+  Status text_with_references(View raw, PyRef& out, std::size_t unpushed) {
+    auto found = reader::find_references(raw, references_);
+    if (found.is_err()) return failed(unwrap_message(found.error()), unpushed);
+    if constexpr (reader::kIsUtf8<Unit>) {
+      if (found.value().bits >= 0x80) {
+        // Not ASCII: a byte is not a character, so the text is unescaped into UTF-8 and decoded.
+        auto unescaped = reader::unescape_slice(raw);
+        if (unescaped.is_err()) return failed(unwrap_message(unescaped.error()), unpushed);
+        out = py::new_string_from_valid(unescaped.value().view(), false);
+        return Status::Ok;
+      }
+    }
+    out = py::new_string_with_references(raw, std::span<const reader::FoundReference>(references_.data(), found.value().count),
+                                          found.value());
     return Status::Ok;
   }
 
@@ -454,6 +465,7 @@ class Walk {
   // Views into the input and keys borrowed from the cache, by attribute position.
   static constexpr std::size_t kRecentAttributes = 32;
   std::vector<std::pair<View, PyObject*>> recent_attribute_keys_;
+  std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
   // Views into the input and keys borrowed from the cache, by a cheap digest of the name.
   static constexpr std::size_t kRecentElements = 16;
   std::pair<View, PyObject*> recent_element_keys_[kRecentElements] = {};

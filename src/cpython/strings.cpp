@@ -121,8 +121,8 @@ PyObject* decode_valid_utf8(std::string_view text) {
   return str;
 }
 
-// Copies code points into a str's data of a width that holds them all (never wider than the
-// source): a plain copy at the same width, else narrowed unit by unit.
+// Copies code points into a str's data of a width that holds them all: a plain copy at the same
+// width, else narrowed (or widened) unit by unit.
 template <class From, class To>
 void narrow_units(const From* from, std::size_t n, To* to) {
   if constexpr (sizeof(From) == sizeof(To)) {
@@ -152,9 +152,73 @@ void narrow_units(const From* from, std::size_t n, To* to) {
         return;
       }
     }
+    if constexpr (sizeof(From) == 2 && sizeof(To) == 4) {
+      // Widened eight units a step, each half zero-extended.
+      const __m128i zero = _mm_setzero_si128();
+      for (; i + 8 <= n; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), _mm_unpacklo_epi16(a, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 4), _mm_unpackhi_epi16(a, zero));
+      }
+    }
 #endif
-    for (; i < n; ++i) to[i] = static_cast<To>(from[i]);
+    for (; i < n; ++i) to[i] = static_cast<To>(reader::unit_value(from[i]));
   }
+}
+
+// Eight code points copied into a str's data of a width that holds them (as narrow_units).
+template <class From, class To>
+[[gnu::always_inline]] inline void copy_eight(const From* from, To* to) {
+  if constexpr (sizeof(From) == sizeof(To)) {
+    std::memcpy(to, from, 8 * sizeof(From));
+    return;
+  }
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  if constexpr (sizeof(From) == 2 && sizeof(To) == 1) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packus_epi16(a, a));
+    return;
+  } else if constexpr (sizeof(From) == 2 && sizeof(To) == 4) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi16(a, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 4), _mm_unpackhi_epi16(a, zero));
+    return;
+  } else if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
+    const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi8(a, zero));
+    return;
+  }
+#endif
+  for (std::size_t i = 0; i < 8; ++i) to[i] = static_cast<To>(reader::unit_value(from[i]));
+}
+
+// The text's units with each reference replaced by its code point, into a str's data of
+// `length` units.
+template <class From, class To>
+void write_with_references(const From* text, std::size_t n, std::span<const reader::FoundReference> references,
+                           To* out, std::size_t length) {
+  const From* const text_end = text + n;
+  To* const out_end = out + length;
+  // Runs between references are short: they go in whole steps of eight units wherever those
+  // stay inside both the text and the str. What a step writes past its run is written again
+  // by what follows it.
+  const auto copy_run = [&](const From* from, std::size_t count, To* to) {
+    const std::size_t whole = (count + 7) & ~std::size_t{7};
+    if (whole <= static_cast<std::size_t>(text_end - from) && whole <= static_cast<std::size_t>(out_end - to)) {
+      for (std::size_t i = 0; i < count; i += 8) copy_eight(from + i, to + i);
+    } else {
+      narrow_units(from, count, to);
+    }
+  };
+  std::size_t pos = 0;
+  for (const reader::FoundReference& reference : references) {
+    copy_run(text + pos, reference.start - pos, out);
+    out += reference.start - pos;
+    *out++ = static_cast<To>(reference.code);
+    pos = reference.end;
+  }
+  narrow_units(text + pos, n - pos, out);
 }
 
 Py_UCS4 max_char_of_bits(std::uint32_t bits) {
@@ -205,6 +269,34 @@ PyRef new_string_from_units(reader::UnitView<Unit> units, std::uint32_t bits) {
   }
   return PyRef::steal(str);
 }
+
+template <reader::TextUnit Unit>
+PyRef new_string_with_references(reader::UnitView<Unit> text, std::span<const reader::FoundReference> references,
+                                 reader::ReferenceSummary summary) {
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(summary.length), max_char_of_bits(summary.bits));
+  if (str == nullptr) panic_after_error();
+  const Unit* units = text.data();
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      write_with_references(units, text.size(), references, PyUnicode_1BYTE_DATA(str), summary.length);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      write_with_references(units, text.size(), references, PyUnicode_2BYTE_DATA(str), summary.length);
+      break;
+    default: write_with_references(units, text.size(), references, PyUnicode_4BYTE_DATA(str), summary.length);
+      break;
+  }
+  return PyRef::steal(str);
+}
+
+template PyRef new_string_with_references(reader::UnitView<char>, std::span<const reader::FoundReference>,
+                                          reader::ReferenceSummary);
+template PyRef new_string_with_references(reader::UnitView<char8_t>, std::span<const reader::FoundReference>,
+                                          reader::ReferenceSummary);
+template PyRef new_string_with_references(reader::UnitView<char16_t>, std::span<const reader::FoundReference>,
+                                          reader::ReferenceSummary);
+template PyRef new_string_with_references(reader::UnitView<char32_t>, std::span<const reader::FoundReference>,
+                                          reader::ReferenceSummary);
 
 template <reader::TextUnit Unit>
 PyRef new_string_from_units(reader::UnitView<Unit> units) {

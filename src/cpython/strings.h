@@ -5,10 +5,12 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "cpython/ref.h"
 #include "reader/cow_text.h"
+#include "reader/unescape.h"
 #include "reader/units.h"
 
 namespace velmora::py {
@@ -30,6 +32,13 @@ template <reader::TextUnit Unit>
 PyRef new_string_from_units(reader::UnitView<Unit> units, std::uint32_t bits);
 template <reader::TextUnit Unit>
 PyRef new_string_from_units(reader::UnitView<Unit> units);
+
+// A new `str` of a text's code points (one per unit; UTF-8 text only when ASCII) with each of
+// its references (from reader::find_references, with its summary) replaced by the one code
+// point it stands for, written in one pass. A failed creation is fatal.
+template <reader::TextUnit Unit>
+PyRef new_string_with_references(reader::UnitView<Unit> text, std::span<const reader::FoundReference> references,
+                                 reader::ReferenceSummary summary);
 
 // The process-wide interned names used for attribute look-ups (borrowed, never released).
 enum class InternedName { Name, All, Qualname };

@@ -1,6 +1,7 @@
 // Resolution of the five predefined entities and of numeric character references.
 #include "reader/unescape.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -28,22 +29,23 @@ EscapeError unit_error(EscapeErrorKind kind, Unit u) {
   return e;
 }
 
+// The character a predefined entity stands for, or 0.
 template <TextUnit Unit>
-std::optional<std::string_view> predefined_entity(UnitView<Unit> name) {
+char32_t predefined_entity(UnitView<Unit> name) {
   switch (name.size()) {
     case 2:
-      if (equals_ascii(name, "lt")) return "<";
-      if (equals_ascii(name, "gt")) return ">";
+      if (equals_ascii(name, "lt")) return '<';
+      if (equals_ascii(name, "gt")) return '>';
       break;
     case 3:
-      if (equals_ascii(name, "amp")) return "&";
+      if (equals_ascii(name, "amp")) return '&';
       break;
     case 4:
-      if (equals_ascii(name, "apos")) return "'";
-      if (equals_ascii(name, "quot")) return "\"";
+      if (equals_ascii(name, "apos")) return '\'';
+      if (equals_ascii(name, "quot")) return '"';
       break;
   }
-  return std::nullopt;
+  return 0;
 }
 
 int hex_digit(std::uint32_t c) {
@@ -90,57 +92,82 @@ const Unit* find_in(const Unit* p, const Unit* end, char c) {
   }
 }
 
-// The two outputs of unescaping: UTF-8 (std::string) or code points (std::u32string).
+// The output of unescaping: UTF-8.
 template <TextUnit Unit>
 void append_units(std::string& out, UnitView<Unit> units) { append_as_utf8(out, units); }
-template <TextUnit Unit>
-void append_units(std::u32string& out, UnitView<Unit> units) {
-  const std::size_t at = out.size();
-  out.resize(at + units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) out[at + i] = static_cast<char32_t>(unit_value(units[i]));
-}
 void append_char(std::string& out, char32_t c) { append_utf8(out, c); }
-void append_char(std::u32string& out, char32_t c) { out += c; }
 void append_replacement(std::string& out, std::string_view utf8) { out.append(utf8); }
-void append_replacement(std::u32string& out, std::string_view utf8) {
-  for (std::size_t i = 0; i < utf8.size();) out += decode_utf8_valid(utf8, i);
+
+// What the reference whose "&" is at `start` stands for: one code point (a predefined entity
+// or a character reference), or the replacement text of an extra entity from `lookup`.
+// `semicolon` is where its ";" is. Error ranges are UTF-8 byte offsets into the text.
+struct ResolvedReference {
+  std::size_t semicolon;
+  char32_t code;                            // 0 for an extra entity
+  std::optional<std::string_view> replacement;
+};
+
+template <TextUnit Unit>
+Result<ResolvedReference, EscapeError> resolve_reference(UnitView<Unit> text, std::size_t start,
+                                                         EntityLookup lookup) {
+  using R = Result<ResolvedReference, EscapeError>;
+  const Unit* const base = text.data();
+  const Unit* const limit = base + text.size();
+  const auto at = [&](std::size_t i) { return utf8_offset(text, i); };
+
+  // The reference ends at the first ";" unless another "&" comes before it.
+  const std::size_t after = start + 1;
+  const Unit* semi_hit;
+  bool terminated;
+  if constexpr (sizeof(Unit) == 1) {
+    semi_hit = find_in(base + after, limit, ';');
+    terminated = semi_hit != limit && find_in(base + after, semi_hit, '&') == semi_hit;
+  } else {
+    // Names are short: one plain pass to the first ";" or "&" beats two block searches.
+    semi_hit = base + after;
+    while (semi_hit != limit && *semi_hit != Unit(';') && *semi_hit != Unit('&')) ++semi_hit;
+    terminated = semi_hit != limit && *semi_hit == Unit(';');
+  }
+  if (!terminated) return R::err(range_error(EscapeErrorKind::UnterminatedEntity, at(start), at(text.size())));
+  const std::size_t end = static_cast<std::size_t>(semi_hit - base);
+  const UnitView<Unit> name = text.substr(after, end - after);
+
+  if (!name.empty() && name.front() == Unit('#')) {
+    auto value = parse_char_ref(name.substr(1));
+    if (value.is_err()) return R::err(std::move(value).error());
+    const std::uint32_t c = value.value();
+    if (c == 0) return R::err(range_error(EscapeErrorKind::EntityWithNull, at(start), at(end)));
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      EscapeError e{EscapeErrorKind::InvalidCodepoint};
+      e.codepoint = c;
+      return R::err(std::move(e));
+    }
+    return R::ok(ResolvedReference{end, static_cast<char32_t>(c), std::nullopt});
+  }
+  if (const char32_t c = predefined_entity(name)) return R::ok(ResolvedReference{end, c, std::nullopt});
+  if (auto found = lookup ? lookup(to_utf8(name)) : std::nullopt) return R::ok(ResolvedReference{end, 0, found});
+  EscapeError e = range_error(EscapeErrorKind::UnrecognizedSymbol, at(after), at(end));
+  e.name = to_utf8(name);
+  return R::err(std::move(e));
 }
 
 // Unescapes `text` into `out`: true when it held a reference, false (and `out` untouched) when
-// it held none. Error ranges are UTF-8 byte offsets into the text.
+// it held none.
 template <TextUnit Unit, class Out>
 Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup, Out& out) {
   using R = Result<bool, EscapeError>;
   const Unit* const base = text.data();
   const Unit* const limit = base + text.size();
   const std::size_t n = text.size();
-  const auto at = [&](std::size_t i) { return utf8_offset(text, i); };
   bool replaced = false;
-  std::size_t copied_up_to = 0;  // end of the previous reference
-  std::size_t pos = 0;
+  std::size_t pos = 0;  // end of the previous reference
 
   while (pos < n) {
     const Unit* amp_hit = find_in(base + pos, limit, '&');
     if (amp_hit == limit) break;
     const std::size_t start = static_cast<std::size_t>(amp_hit - base);
-
-    // The reference ends at the first ";" unless another "&" comes before it.
-    const std::size_t after = start + 1;
-    const Unit* semi_hit;
-    bool terminated;
-    if constexpr (sizeof(Unit) == 1) {
-      semi_hit = find_in(base + after, limit, ';');
-      terminated = semi_hit != limit && find_in(base + after, semi_hit, '&') == semi_hit;
-    } else {
-      // Names are short: one plain pass to the first ";" or "&" beats two block searches.
-      semi_hit = base + after;
-      while (semi_hit != limit && *semi_hit != Unit(';') && *semi_hit != Unit('&')) ++semi_hit;
-      terminated = semi_hit != limit && *semi_hit == Unit(';');
-    }
-    const std::size_t semi_bound = static_cast<std::size_t>(semi_hit - base);
-    if (!terminated) return R::err(range_error(EscapeErrorKind::UnterminatedEntity, at(start), at(n)));
-    const std::size_t end = semi_bound;
-    const UnitView<Unit> name = text.substr(after, end - after);
+    auto reference = resolve_reference(text, start, lookup);
+    if (reference.is_err()) return R::err(std::move(reference).error());
 
     if (!replaced) {
       // No reference is shorter than its predefined or numeric replacement, so n units do (in
@@ -148,35 +175,15 @@ Result<bool, EscapeError> unescape_into(UnitView<Unit> text, EntityLookup lookup
       out.reserve(n);
       replaced = true;
     }
-    append_units(out, text.substr(copied_up_to, start - copied_up_to));
-
-    if (!name.empty() && name.front() == Unit('#')) {
-      auto value = parse_char_ref(name.substr(1));
-      if (value.is_err()) return R::err(std::move(value).error());
-      const std::uint32_t c = value.value();
-      if (c == 0) return R::err(range_error(EscapeErrorKind::EntityWithNull, at(start), at(end)));
-      if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-        EscapeError e{EscapeErrorKind::InvalidCodepoint};
-        e.codepoint = c;
-        return R::err(std::move(e));
-      }
-      append_char(out, static_cast<char32_t>(c));
-    } else if (auto rep = predefined_entity(name)) {
-      append_replacement(out, *rep);
-    } else if (auto found = lookup ? lookup(to_utf8(name)) : std::nullopt) {
-      append_replacement(out, *found);  // may exceed the reserved room; the string then grows
-    } else {
-      EscapeError e = range_error(EscapeErrorKind::UnrecognizedSymbol, at(after), at(end));
-      e.name = to_utf8(name);
-      return R::err(std::move(e));
-    }
-
-    copied_up_to = end + 1;
-    pos = end + 1;  // a replacement is never scanned again
+    append_units(out, text.substr(pos, start - pos));
+    const ResolvedReference& resolved = reference.value();
+    if (resolved.replacement) append_replacement(out, *resolved.replacement);  // may outgrow n
+    else append_char(out, resolved.code);
+    pos = resolved.semicolon + 1;  // a replacement is never scanned again
   }
 
   if (!replaced) return R::ok(false);
-  append_units(out, text.substr(copied_up_to));
+  append_units(out, text.substr(pos));
   return R::ok(true);
 }
 
@@ -193,7 +200,7 @@ Result<CowText, EscapeError> unescape_with(std::string_view text, EntityLookup l
 
 namespace {
 
-// The text unescaped into `Out` (UTF-8 or code points): itself when it holds no reference.
+// The text unescaped into `Out` (UTF-8): itself when it holds no reference.
 template <class Out, TextUnit Unit>
 Result<Out, Error> unescape_units(UnitView<Unit> text) {
   using R = Result<Out, Error>;
@@ -211,17 +218,112 @@ Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text) {
   return unescape_units<std::string>(text);
 }
 
-template <TextUnit Unit>
-Result<std::u32string, Error> unescape_to_code_points(UnitView<Unit> text) {
-  return unescape_units<std::u32string>(text);
-}
-
-template Result<std::u32string, Error> unescape_to_code_points(UnitView<char8_t>);
-template Result<std::u32string, Error> unescape_to_code_points(UnitView<char16_t>);
-template Result<std::u32string, Error> unescape_to_code_points(UnitView<char32_t>);
 template Result<std::string, Error> unescape_to_utf8(UnitView<char8_t>);
 template Result<std::string, Error> unescape_to_utf8(UnitView<char16_t>);
 template Result<std::string, Error> unescape_to_utf8(UnitView<char32_t>);
+
+namespace {
+
+// The longest reference quick_reference reads: "&#1114111;" or "&#x10FFFF;".
+constexpr std::size_t kQuickReach = 10;
+
+// The common references read directly: a predefined entity, or a character reference of at
+// most six hexadecimal or seven decimal digits standing for a character. Gives the ";" and sets
+// `code`, or gives nullptr for anything else (resolve_reference then reads it, errors and all);
+// it never accepts what resolve_reference would read differently. At least kQuickReach units
+// must follow the "&" at `p`, so nothing is bounds-checked.
+template <TextUnit Unit>
+[[gnu::always_inline]] inline const Unit* quick_reference(const Unit* p, char32_t& code) {
+  const auto at = [&](std::size_t i) { return unit_value(p[i]); };
+  if (at(1) == '#') {
+    std::uint32_t value = 0;
+    std::size_t i = 2;
+    if (at(2) == 'x') {
+      for (i = 3; i < 3 + 7; ++i) {
+        const int d = hex_digit(at(i));
+        if (d < 0) break;
+        value = value * 16 + static_cast<std::uint32_t>(d);
+      }
+      if (i == 3 || i > 3 + 6) return nullptr;
+    } else {
+      for (; i < 2 + 8; ++i) {
+        const std::uint32_t c = at(i) - '0';
+        if (c > 9) break;
+        value = value * 10 + c;
+      }
+      if (i == 2 || i > 2 + 7) return nullptr;
+    }
+    if (at(i) != ';' || value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return nullptr;
+    code = value;
+    return p + i;
+  }
+  // The four units after the "&" as one number (each must be ASCII for that to be exact).
+  const std::uint32_t c1 = at(1), c2 = at(2), c3 = at(3), c4 = at(4);
+  if ((c1 | c2 | c3 | c4) >= 0x80) return nullptr;
+  const std::uint32_t word = c1 << 24 | c2 << 16 | c3 << 8 | c4;
+  constexpr auto number = [](std::string_view ascii) {
+    std::uint32_t n = 0;
+    for (const char c : ascii) n = n << 8 | static_cast<unsigned char>(c);
+    return n;
+  };
+  switch (word >> 8) {  // the first three
+    case number("lt;"): return code = '<', p + 3;
+    case number("gt;"): return code = '>', p + 3;
+    default: break;
+  }
+  switch (word) {
+    case number("amp;"): return code = '&', p + 4;
+    case number("apos"): return at(5) == ';' ? (code = '\'', p + 5) : nullptr;
+    case number("quot"): return at(5) == ';' ? (code = '"', p + 5) : nullptr;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+template <TextUnit Unit>
+Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector<FoundReference>& found) {
+  using R = Result<ReferenceSummary, Error>;
+  const Unit* const base = text.data();
+  const Unit* const limit = base + text.size();
+  // Every unit counts towards the width, the references' own (ASCII, when they resolve) too.
+  ReferenceSummary summary{0, text.size(), units_or(text)};
+  for (std::size_t pos = 0; pos < text.size();) {
+    const Unit* amp_hit = find_unit(base + pos, limit, '&');
+    if (amp_hit == limit) break;
+    const auto start = static_cast<std::size_t>(amp_hit - base);
+    char32_t code = 0;
+    const Unit* semicolon;
+    if (static_cast<std::size_t>(limit - amp_hit) > kQuickReach) {
+      semicolon = quick_reference(amp_hit, code);
+    } else {
+      // Near the end, on a copy padded with zero units (never a digit, a letter or a ";").
+      Unit tail[kQuickReach + 1] = {};
+      std::copy(amp_hit, limit, tail);
+      semicolon = quick_reference(tail, code);
+      if (semicolon != nullptr) semicolon = amp_hit + (semicolon - tail);
+    }
+    if (semicolon != nullptr) {
+      pos = static_cast<std::size_t>(semicolon - base) + 1;
+    } else {
+      auto reference = resolve_reference(text, start, nullptr);
+      if (reference.is_err()) return R::err(Error::escape_error(std::move(reference).error()));
+      pos = reference.value().semicolon + 1;
+      code = reference.value().code;
+    }
+    if (summary.count == found.size()) [[unlikely]]
+      found.resize(found.size() * 2 + 16);
+    found[summary.count++] = FoundReference{start, pos, code};
+    summary.length -= pos - start - 1;
+    summary.bits |= code;
+  }
+  return R::ok(summary);
+}
+
+template Result<ReferenceSummary, Error> find_references(UnitView<char>, std::vector<FoundReference>&);
+template Result<ReferenceSummary, Error> find_references(UnitView<char8_t>, std::vector<FoundReference>&);
+template Result<ReferenceSummary, Error> find_references(UnitView<char16_t>, std::vector<FoundReference>&);
+template Result<ReferenceSummary, Error> find_references(UnitView<char32_t>, std::vector<FoundReference>&);
 
 Result<CowText, Error> unescape(std::string_view raw) {
   using R = Result<CowText, Error>;

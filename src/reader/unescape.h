@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "reader/cow_text.h"
 #include "reader/errors.h"
@@ -65,14 +66,55 @@ inline UnitScan scan_units(UnitView<Unit> text) {
   return UnitScan{false, bits};
 }
 
+// Every unit of a text or attribute value of code points or-ed together (see UnitScan).
+template <TextUnit Unit>
+inline std::uint32_t units_or(UnitView<Unit> text) {
+  const Unit* p = text.data();
+  const Unit* const end = p + text.size();
+  std::uint32_t bits = 0;
+#if defined(__SSE2__)
+  using B = UnitBlocks<Unit>;
+  if (static_cast<std::size_t>(end - p) >= B::kUnits) {
+    __m128i any = _mm_setzero_si128();
+    for (; static_cast<std::size_t>(end - p) >= B::kUnits; p += B::kUnits) any = _mm_or_si128(any, B::load(p));
+    alignas(16) Unit lanes[B::kUnits];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
+    for (const Unit u : lanes) bits |= unit_value(u);
+  }
+#endif
+  for (; p < end; ++p) bits |= unit_value(*p);
+  return bits;
+}
+
+// A reference in a text: the units [start, end) from its "&" to its ";", and the one code point
+// it stands for.
+struct FoundReference {
+  std::size_t start;
+  std::size_t end;
+  char32_t code;
+};
+// What a text with its references resolved comes to: its length in units (each reference one)
+// and every unit of the text and every reference's code point or-ed together, which tells the
+// narrowest form of its str as UnitScan::bits does (a UTF-8 text: below 0x80 when it is ASCII,
+// and one unit is then one code point).
+struct ReferenceSummary {
+  std::size_t count;  // of the references: the first `count` of `found`
+  std::size_t length;
+  std::uint32_t bits;
+};
+
+// The references of a text or attribute value, in order, at the start of `found` (grown as
+// needed, and kept by the caller for its room), so that its str can be written in one pass from
+// the text and them: the predefined entities and character references only, with the errors
+// and error positions of `unescape_to_utf8`.
+template <TextUnit Unit>
+Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector<FoundReference>& found);
+
 // Resolves the predefined entities and character references of a text or attribute value of
 // code points, into UTF-8 (the text itself, in UTF-8, when it holds none). Error ranges are
 // UTF-8 byte offsets into the text.
 template <TextUnit Unit>
 Result<std::string, Error> unescape_to_utf8(UnitView<Unit> text);
-// The same, into code points (what a str is made from without decoding); errors alike.
-template <TextUnit Unit>
-Result<std::u32string, Error> unescape_to_code_points(UnitView<Unit> text);
 
 // `unescape` for a text or attribute value that a Reader handed out: those are slices of its
 // input (valid UTF-8) cut next to ASCII bytes, so they are UTF-8 already and are not checked again.

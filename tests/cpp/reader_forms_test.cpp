@@ -3,9 +3,11 @@
 // in UTF-8 and in every code point form its text fits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "reader/attributes.h"
 #include "reader/reader.h"
@@ -214,6 +216,76 @@ TEST(ReaderForms, ReadTextAfterByteOrderMark) {
     EXPECT_EQ(to_utf8<Unit>(content.value()), "é<b/>€") << form;
     EXPECT_EQ(r.utf8_position(), 16u) << form;  // after "</a>", the mark not counted
   });
+}
+
+// The text rebuilt from the references find_references reports (as UTF-8, or the printed
+// error), after checking its summary: the length in code points and the width of the result.
+template <TextUnit Unit>
+std::string rebuilt_from_references(UnitView<Unit> text) {
+  std::vector<FoundReference> found(1);  // room kept from an earlier text must not matter
+  found[0] = FoundReference{99, 99, U'?'};
+  auto summary = find_references<Unit>(text, found);
+  if (summary.is_err()) return to_string(summary.error());
+  std::u32string out;
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < summary.value().count; ++i) {
+    const FoundReference& reference = found[i];
+    EXPECT_LE(pos, reference.start);
+    EXPECT_LT(reference.start, reference.end);
+    for (; pos < reference.start; ++pos) out += static_cast<char32_t>(unit_value(text[pos]));
+    out += reference.code;
+    pos = reference.end;
+  }
+  for (; pos < text.size(); ++pos) out += static_cast<char32_t>(unit_value(text[pos]));
+  std::uint32_t highest = 0;
+  for (const char32_t c : out) highest = std::max<std::uint32_t>(highest, c);
+  const std::uint32_t bits = summary.value().bits;
+  if (!kIsUtf8<Unit> || bits < 0x80) {  // one unit, one code point
+    EXPECT_EQ(summary.value().length, out.size());
+    EXPECT_EQ(bits < 0x80, highest < 0x80);
+    EXPECT_EQ(bits < 0x100, highest < 0x100);
+    EXPECT_EQ(bits < 0x10000, highest < 0x10000);
+  } else {
+    EXPECT_GE(highest, 0x80u);
+  }
+  if constexpr (kIsUtf8<Unit>) {
+    // A UTF-8 text's units are bytes: they stay bytes, and each reference gives its code point.
+    std::string joined;
+    pos = 0;
+    for (std::size_t i = 0; i < summary.value().count; ++i) {
+      joined.append(text.substr(pos, found[i].start - pos));
+      append_utf8(joined, found[i].code);
+      pos = found[i].end;
+    }
+    joined.append(text.substr(pos));
+    return joined;
+  }
+  return to_utf8<char32_t>(out);
+}
+
+// The references found in a text rebuild exactly what unescaping gives, errors included, in
+// every form: references near the end and far from it (which are read differently), every
+// predefined name and its near misses, and digits at and past their limits.
+TEST(ReaderForms, FoundReferencesRebuildTheUnescapedText) {
+  const char* const texts[] = {
+      "&lt;&gt;&amp;&apos;&quot;&#65;&#x41;", "é&lt;€&#x1F600;ü", "plain", "x &amp; y; z", "&#38;lt;",
+      "&#1114111;", "&#x10FFFF;", "&#0065;", "&#0000065;", "&#00000065;", "&#x000041;", "&#x0000041;",
+      "&#xe9;&#x20AC;&#128512;", "&#xD7FF;&#xE000;", "&#xFF;", "&#255;", "&#256;",
+      "&#0;", "&#;", "&#x;", "&#x0;", "ab&#x00;", "&#x110000;", "&#xD800;", "&#57343;", "&#9999999;",
+      "&#xFFFFFF;", "&#12345678;", "&#x1234567;", "&#abcdefgh;", "&#xzzzzzzz;", "&#X41;", "&#-1;",
+      "&#1 ;", "&#1x;", "&#x4G;", "&#xé;", "&#é;", "&#x😀;", "&#😀😀;", "&#éééé;", "&#xééé1;",
+      "&amp", "&a&b;", "&lt;&", "&lt", "&l;", "&lt ;", "&lte;", "&am;", "&ampx;", "&apos", "&apo;",
+      "&aposs;", "&quo;", "&quot", "&quote;", "&LT;", "&;", "&foo;", "&bär;", "&lté;", "&é;",
+      "&bogus;&#0;", "&a\"b;", "😀&amp", "&&amp;", "&amp;&", "a;b",
+  };
+  const std::string pad = "pad-pad-pad-pad ";
+  for (const char* base : texts) {
+    for (const std::string& text : {std::string(base), pad + base, std::string(base) + pad, pad + base + pad}) {
+      in_every_form(text, [&]<class Unit>(UnitView<Unit> view, const char* form) {
+        EXPECT_EQ(rebuilt_from_references<Unit>(view), unescaped<Unit>(view)) << form << ": " << text;
+      });
+    }
+  }
 }
 
 }  // namespace
