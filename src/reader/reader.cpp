@@ -282,9 +282,12 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* conten
   while (text < end && is_xml_whitespace(*text)) ++text;
   // A child element right away (a chain, a record) is the common way to fail: seen first.
   if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return std::nullopt;
-  // A byte order mark to drop at the content's start is left to the general path (seldom there).
+  // A byte order mark to drop at the content's start is left to the general path (seldom there);
+  // its first unit is tested before anything else.
   constexpr std::uint32_t kBomStart = kIsUtf8<Unit> ? 0xEF : 0xFEFF;
-  if (content != end && unit_value(*content) == kBomStart && st_.settings.drop_bom_at_content_start) return std::nullopt;
+  if (content != end && unit_value(*content) == kBomStart && st_.settings.drop_bom_at_content_start &&
+      byte_order_mark_length(View(content, static_cast<std::size_t>(end - content))) != 0)
+    return std::nullopt;
   TextScan scan;
   const Unit* open;
   if constexpr (kIsUtf8<Unit>) {

@@ -188,6 +188,9 @@ INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
     SettingsCase{"join, end tag cut short", kJoin, "<a>x</a", "Start(a):a Text(x) End(a) Eof"},
     SettingsCase{"join, no end tag", kJoin, "<a>x", "Start(a):a Text(x) Eof"},
     SettingsCase{"join, content bom", kJoin, "<a>\xEF\xBB\xBFx</a>", "Start(a):a Text(x) End(a) Eof"},
+    // Text that begins with the mark's first bytes (U+FFFB, U+FEFE) is a leaf like any other.
+    SettingsCase{"join, bom-like start", kJoin, "<a>\xEF\xBF\xBB</a><b>\xEF\xBB\xBE</b>",
+                 "Leaf(\xEF\xBF\xBB):a Leaf(\xEF\xBB\xBE):b Eof"},
     SettingsCase{"join, empty tag", kJoin, "<a/>", "Empty(a):a Eof"},
     SettingsCase{"content bom, only the first", kContentBom, "<a>\xEF\xBB\xBF\xEF\xBB\xBFx</a>",
                  "Start(a):a Text(\xEF\xBB\xBFx) End(a) Eof"},
