@@ -249,48 +249,60 @@ class Walk {
     for (; item; item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
       const reader::BasicAttribute<Unit>& attribute = item->value();
-      PyObject* key = attribute_key(attribute.key.local_name(), position++);
+      PyObject* key = attribute_key(attribute.key.bytes, position++);
       PyRef text;
-      if (text_value(attribute.value, text, unpushed) == Status::Failed) return Status::Failed;
+      if (attribute.scanned && !attribute.has_reference) {
+        text = plain_attribute_value(attribute);
+      } else if (text_value(attribute.value, text, unpushed) == Status::Failed) {
+        return Status::Failed;
+      }
       if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return failed_on_pending_error(unpushed);
     }
     return Status::Ok;
   }
 
-  // Tags of one kind tend to repeat their attributes in the same order: compare with the key
-  // seen at this position last time before asking the cache.
-  PyObject* attribute_key(View local_name, std::size_t position) {
+  // The str of a value without a reference that the reader scanned while finding its end.
+  static PyRef plain_attribute_value(const reader::BasicAttribute<Unit>& attribute) {
+    if constexpr (reader::kIsUtf8<Unit>) return py::new_string_from_valid(attribute.value, attribute.bits < 0x80);
+    else return py::new_string_from_units(attribute.value, attribute.bits);
+  }
+
+  // Tags of one kind tend to repeat their attributes in the same order: compare the key as
+  // written with the one seen at this position last time before taking its local name and
+  // asking the cache.
+  PyObject* attribute_key(View qname, std::size_t position) {
     if (position < recent_attribute_keys_.size()) {
       auto& [name, key] = recent_attribute_keys_[position];
-      if (reader::same_units(name, local_name)) return key;
-      key = keys_.attribute_key(local_name);
-      name = local_name;
+      if (reader::same_units(name, qname)) return key;
+      key = keys_.attribute_key(QName{qname}.local_name());
+      name = qname;
       return key;
     }
-    PyObject* key = keys_.attribute_key(local_name);
+    PyObject* key = keys_.attribute_key(QName{qname}.local_name());
     if (position == recent_attribute_keys_.size() && position < kRecentAttributes) {
-      recent_attribute_keys_.emplace_back(local_name, key);
+      recent_attribute_keys_.emplace_back(qname, key);
     }
     return key;
   }
 
-  // The key of an element: the cache, behind a small memo of the names seen lately (a chain or a
-  // list repeats one name, records cycle through a few).
-  PyObject* element_key(View local_name) {
-    const std::size_t at = local_name.empty()
+  // The key of an element: the cache, behind a small memo of the names seen lately, as written
+  // (a chain or a list repeats one name, records cycle through a few). Equal names as written
+  // have equal local names, so a hit needs no look at the prefix.
+  PyObject* element_key(View qname) {
+    const std::size_t at = qname.empty()
         ? 0
-        : (local_name.size() * 7 + reader::unit_value(local_name.front()) +
-           3u * reader::unit_value(local_name.back())) % kRecentElements;
+        : (qname.size() * 7 + reader::unit_value(qname.front()) + 3u * reader::unit_value(qname.back())) %
+              kRecentElements;
     auto& [name, key] = recent_element_keys_[at];
-    if (key != nullptr && reader::same_units(name, local_name)) return key;
-    name = local_name;
-    key = keys_.element_key(local_name);
+    if (key != nullptr && reader::same_units(name, qname)) return key;
+    name = qname;
+    key = keys_.element_key(QName{qname}.local_name());
     return key;
   }
 
   void on_start(const BytesStart& tag) {
     View qname = tag.name();
-    PyObject* key = element_key(QName{qname}.local_name());
+    PyObject* key = element_key(qname);
     if (open_.empty()) top_qname_ = qname;
     PyRef dict;
     if (tag.name_len < tag.content.size() && fill_attributes(tag, dict, 1) == Status::Failed) return;
@@ -299,7 +311,7 @@ class Walk {
   }
 
   void on_empty(const BytesStart& tag) {
-    PyObject* key = element_key(QName{tag.name()}.local_name());
+    PyObject* key = element_key(tag.name());
     PyRef value;
     if (tag.name_len < tag.content.size() && fill_attributes(tag, value, 0) == Status::Failed) return;
     if (!value) value = PyRef::borrow(Py_None);
@@ -351,7 +363,7 @@ class Walk {
   // its parent, or raising at once at the top level.
   void on_leaf(const Event& leaf) {
     const View qname = leaf.leaf_name();
-    PyObject* key = element_key(QName{qname}.local_name());
+    PyObject* key = element_key(qname);
     PyRef value;
     if (leaf_value(leaf, value) == Status::Failed) return;
     if (store(key, value.get()) == Status::Failed) return;
