@@ -242,12 +242,11 @@ class Walk {
   // without attribute items). Callers skip it for a tag with nothing after its name.
   Status fill_attributes(const BytesStart& tag, PyRef& dict, std::size_t unpushed) {
     reader::BasicAttributes<Unit> items = tag.attributes();
-    auto item = items.next();
-    if (!item) return Status::Ok;
-    dict = new_dict();
     std::size_t position = 0;
-    for (; item; item = items.next()) {
+    // (Each item in a variable of its own: assigning to one would copy it.)
+    while (auto item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
+      if (!dict) dict = new_dict();
       const reader::BasicAttribute<Unit>& attribute = item->value();
       PyObject* key = attribute_key(attribute.key.bytes, position++);
       PyRef text;
