@@ -84,6 +84,9 @@ def callgrind(kind: str, workload: str, size: int, folder: str) -> str:
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
          *(f"--toggle-collect={t}" for t in TOGGLES[kind.lstrip('-')]), sys.executable, __file__, "--child", kind, workload, str(size)],
         check=True, capture_output=True,
+        # One hash seed for every run: the probes of the dictionaries, and so their counts,
+        # depend on the hashes of the keys.
+        env={**os.environ, "PYTHONHASHSEED": "0"},
     )
     return out
 

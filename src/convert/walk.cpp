@@ -267,20 +267,29 @@ class Walk {
   }
 
   // Tags of one kind tend to repeat their attributes in the same order: compare the key as
-  // written with the one seen at this position last time before taking its local name and
-  // asking the cache.
+  // written with the one seen at this position last time before looking further.
   PyObject* attribute_key(View qname, std::size_t position) {
     if (position < recent_attribute_keys_.size()) {
       auto& [name, key] = recent_attribute_keys_[position];
       if (reader::same_units(name, qname)) return key;
-      key = keys_.attribute_key(QName{qname}.local_name());
+      key = attribute_key_by_name(qname);
       name = qname;
       return key;
     }
-    PyObject* key = keys_.attribute_key(QName{qname}.local_name());
+    PyObject* key = attribute_key_by_name(qname);
     if (position == recent_attribute_keys_.size() && position < kRecentAttributes) {
       recent_attribute_keys_.emplace_back(qname, key);
     }
+    return key;
+  }
+
+  // Where tags of several kinds mix, positions do not repeat but names do: a small memo by a
+  // digest of the name as written, in front of the cache (which takes the local name).
+  PyObject* attribute_key_by_name(View qname) {
+    auto& [name, key] = recent_attribute_names_[name_digest(qname) % kRecentAttributeNames];
+    if (key != nullptr && reader::same_units(name, qname)) return key;
+    name = qname;
+    key = keys_.attribute_key(QName{qname}.local_name());
     return key;
   }
 
@@ -288,15 +297,17 @@ class Walk {
   // (a chain or a list repeats one name, records cycle through a few). Equal names as written
   // have equal local names, so a hit needs no look at the prefix.
   PyObject* element_key(View qname) {
-    const std::size_t at = qname.empty()
-        ? 0
-        : (qname.size() * 7 + reader::unit_value(qname.front()) + 3u * reader::unit_value(qname.back())) %
-              kRecentElements;
-    auto& [name, key] = recent_element_keys_[at];
+    auto& [name, key] = recent_element_keys_[name_digest(qname) % kRecentElements];
     if (key != nullptr && reader::same_units(name, qname)) return key;
     name = qname;
     key = keys_.element_key(QName{qname}.local_name());
     return key;
+  }
+
+  // A cheap digest of a name, for the memos.
+  static std::size_t name_digest(View name) {
+    if (name.empty()) return 0;
+    return name.size() * 7 + reader::unit_value(name.front()) + 3u * reader::unit_value(name.back());
   }
 
   void on_start(const BytesStart& tag) {
@@ -468,6 +479,8 @@ class Walk {
   // Views into the input and keys borrowed from the cache, by a cheap digest of the name.
   static constexpr std::size_t kRecentElements = 16;
   std::pair<View, PyObject*> recent_element_keys_[kRecentElements] = {};
+  static constexpr std::size_t kRecentAttributeNames = 32;
+  std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
   PyRef top_;
   std::vector<OpenElement<Unit>> open_;
   View top_qname_;
