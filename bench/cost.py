@@ -13,7 +13,8 @@ split by callgrind_annotate's inclusive counts into:
 - argument: reading the `str` argument (encoding it to UTF-8, in a build that does that);
 - walk: the rest, the walk's own work between the two.
 
-Workloads: flat-records, text-scripts (text_heavy), text-ascii, text-greek, chains-100, siblings, entity-refs.
+Workloads: flat-records, text-scripts (text_heavy), text-ascii, text-greek, chains-100, siblings, entity-refs,
+namespaced, and the real-world mixes mix-feed, mix-config, mix-soap, mix-drawing, mix-office.
 """
 
 from __future__ import annotations
@@ -41,6 +42,8 @@ MAKERS = {
     "chains-100": workloads.chains(100),
     "siblings": workloads.repeated_siblings,
     "entity-refs": workloads.entity_heavy,
+    "namespaced": workloads.namespaced,
+    **{name.replace(":", "-"): make for name, make in workloads.REAL_WORLD.items()},
 }
 # Where each counted run starts (callgrind --toggle-collect patterns): for velmora the
 # conversion and the reading of its argument (a build that encodes a non-ASCII str to UTF-8 for
@@ -81,7 +84,8 @@ def callgrind(kind: str, workload: str, size: int, folder: str) -> str:
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
          *(f"--toggle-collect={t}" for t in TOGGLES[kind.lstrip('-')]), sys.executable, __file__, "--child", kind, workload, str(size)],
         check=True, capture_output=True,
-        # A fixed string hash: the dictionaries' probing, and so the count, does not vary by run.
+        # One hash seed for every run: the probes of the dictionaries, and so their counts,
+        # depend on the hashes of the keys.
         env={**os.environ, "PYTHONHASHSEED": "0"},
     )
     return out

@@ -42,10 +42,44 @@ void check_unescape(std::string_view raw) {
   if (!r.value().is_owned()) CHECK(out.data() == raw.data() && out.size() == raw.size());
 }
 
+// The inline pass and the pass by the general rules alone agree item for item on every tag:
+// the same keys, values and errors, and a value scanned on the way scans as it would alone.
+template <TextUnit Unit>
+void check_shortcut_alike(UnitView<Unit> content, std::size_t name_len) {
+  BasicAttributes<Unit> fast(content, name_len);
+  BasicAttributes<Unit> rules(content, name_len);
+  for (std::size_t steps = 0;; ++steps) {
+    CHECK(steps <= content.size() + 2);
+    auto a = fast.next();
+    auto b = rules.next_by_rules();
+    CHECK(a.has_value() == b.has_value());
+    if (!a) break;
+    CHECK(a->is_err() == b->is_err());
+    if (a->is_err()) {
+      const AttrError &x = a->error(), &y = b->error();
+      CHECK(x.kind == y.kind && x.position == y.position && x.earlier_key == y.earlier_key && x.quote == y.quote);
+      continue;
+    }
+    const BasicAttribute<Unit>& x = a->value();
+    const BasicAttribute<Unit>& y = b->value();
+    CHECK(x.key.bytes.data() == y.key.bytes.data() && x.key.bytes.size() == y.key.bytes.size());
+    CHECK(x.value.data() == y.value.data() && x.value.size() == y.value.size());
+    if (!x.scanned) continue;
+    const UnitScan own = scan_units<Unit>(x.value);
+    CHECK(own.has_reference == x.has_reference);
+    if (!own.has_reference) {
+      CHECK((own.bits < 0x80) == (x.bits < 0x80));
+      CHECK((own.bits < 0x100) == (x.bits < 0x100));
+      CHECK((own.bits < 0x10000) == (x.bits < 0x10000));
+    }
+  }
+}
+
 // A full pass over a tag's attributes, continuing after errors. Every step either ends the
 // pass or moves on, so content size + 1 steps always suffice.
 void check_attributes(const BytesStart& tag) {
   const std::string_view content = tag.content;
+  check_shortcut_alike<char>(content, tag.name_len);
   Attributes attrs = tag.attributes();
   std::size_t steps = 0;
   while (auto item = attrs.next()) {
@@ -275,6 +309,7 @@ void check_unescape_alike(UnitView<Unit> wide, std::string_view utf8) {
 // wide pass's error positions are UTF-8 offsets already).
 template <TextUnit Unit>
 void check_attributes_alike(const BasicBytesStart<Unit>& wide, const BytesStart& utf8) {
+  check_shortcut_alike<Unit>(wide.content, wide.name_len);
   BasicAttributes<Unit> mine = wide.attributes();
   Attributes expected = utf8.attributes();
   for (std::size_t steps = 0;; ++steps) {

@@ -138,6 +138,17 @@ class Walk {
   }
 
  private:
+  static constexpr std::size_t kRecentElements = 16;
+  static constexpr std::size_t kRecentAttributeNames = 32;
+  static constexpr std::size_t kMemoAttributes = 8;
+  // An element name as written and its key (borrowed from the key cache), with the attribute
+  // names as written and their keys at the first positions of its last tag.
+  struct ElementMemo {
+    View name;
+    PyObject* key = nullptr;
+    std::pair<View, PyObject*> attributes[kMemoAttributes] = {};
+  };
+
   // ---- failures ------------------------------------------------------------------------------
 
   // The walk's one exit with a failure.
@@ -251,68 +262,91 @@ class Walk {
 
   // Puts the tag's attributes into `dict`, made on the first item (so it stays empty for a tag
   // without attribute items). Callers skip it for a tag with nothing after its name.
-  Status fill_attributes(const BytesStart& tag, PyRef& dict, std::size_t unpushed) {
+  Status fill_attributes(const BytesStart& tag, ElementMemo& memo, PyRef& dict, std::size_t unpushed) {
     reader::BasicAttributes<Unit> items = tag.attributes();
-    auto item = items.next();
-    if (!item) return Status::Ok;
-    dict = new_dict();
     std::size_t position = 0;
-    for (; item; item = items.next()) {
+    // (Each item in a variable of its own: assigning to one would copy it.)
+    while (auto item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
+      if (!dict) dict = new_dict();
       const reader::BasicAttribute<Unit>& attribute = item->value();
-      PyObject* key = attribute_key(attribute.key.local_name(), position++);
+      PyObject* key = attribute_key(memo, attribute.key.bytes, position++);
       PyRef text;
-      if (text_value(attribute.value, text, unpushed) == Status::Failed) return Status::Failed;
+      if (attribute.scanned && !attribute.has_reference) {
+        text = plain_attribute_value(attribute);
+      } else if (text_value(attribute.value, text, unpushed) == Status::Failed) {
+        return Status::Failed;
+      }
       if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return failed_on_pending_error(unpushed);
     }
     return Status::Ok;
   }
 
-  // Tags of one kind tend to repeat their attributes in the same order: compare with the key
-  // seen at this position last time before asking the cache.
-  PyObject* attribute_key(View local_name, std::size_t position) {
-    if (position < recent_attribute_keys_.size()) {
-      auto& [name, key] = recent_attribute_keys_[position];
-      if (reader::same_units(name, local_name)) return key;
-      key = keys_.attribute_key(local_name);
-      name = local_name;
-      return key;
-    }
-    PyObject* key = keys_.attribute_key(local_name);
-    if (position == recent_attribute_keys_.size() && position < kRecentAttributes) {
-      recent_attribute_keys_.emplace_back(local_name, key);
-    }
+  // The str of a value without a reference that the reader scanned while finding its end.
+  static PyRef plain_attribute_value(const reader::BasicAttribute<Unit>& attribute) {
+    if constexpr (reader::kIsUtf8<Unit>) return py::new_string_from_valid(attribute.value, attribute.bits < 0x80);
+    else return py::new_string_from_units(attribute.value, attribute.bits);
+  }
+
+  // Tags of one name tend to repeat their attributes in the same order: compare the key as
+  // written with the one seen at this position of a tag of this name last time before looking
+  // further.
+  PyObject* attribute_key(ElementMemo& memo, View qname, std::size_t position) {
+    if (position >= kMemoAttributes) return attribute_key_by_name(qname);
+    auto& [name, key] = memo.attributes[position];
+    if (key != nullptr && reader::same_units(name, qname)) return key;
+    key = attribute_key_by_name(qname);
+    name = qname;
     return key;
   }
 
-  // The key of an element: the cache, behind a small memo of the names seen lately (a chain or a
-  // list repeats one name, records cycle through a few).
-  PyObject* element_key(View local_name) {
-    const std::size_t at = local_name.empty()
-        ? 0
-        : (local_name.size() * 7 + reader::unit_value(local_name.front()) +
-           3u * reader::unit_value(local_name.back())) % kRecentElements;
-    auto& [name, key] = recent_element_keys_[at];
-    if (key != nullptr && reader::same_units(name, local_name)) return key;
-    name = local_name;
-    key = keys_.element_key(local_name);
+  // Behind that, a small memo by a digest of the name as written, in front of the cache (which
+  // takes the local name).
+  PyObject* attribute_key_by_name(View qname) {
+    auto& [name, key] = recent_attribute_names_[name_digest(qname) % kRecentAttributeNames];
+    if (key != nullptr && reader::same_units(name, qname)) return key;
+    name = qname;
+    key = keys_.attribute_key(QName{qname}.local_name());
     return key;
+  }
+
+  // The memo of an element name as written: the cache's key for it, behind a small memo of the
+  // names seen lately (a chain or a list repeats one name, records cycle through a few), with
+  // the attribute keys its tags had. Equal names as written have equal local names, so a hit
+  // needs no look at the prefix. A slot taken over by another name keeps its attribute keys,
+  // which are compared by name before use.
+  ElementMemo& element_memo(View qname) {
+    ElementMemo& memo = recent_elements_[name_digest(qname) % kRecentElements];
+    if (memo.key == nullptr || !reader::same_units(memo.name, qname)) {
+      memo.name = qname;
+      memo.key = keys_.element_key(QName{qname}.local_name());
+    }
+    return memo;
+  }
+  PyObject* element_key(View qname) { return element_memo(qname).key; }
+
+  // A cheap digest of a name, for the memos.
+  static std::size_t name_digest(View name) {
+    if (name.empty()) return 0;
+    return name.size() * 7 + reader::unit_value(name.front()) + 3u * reader::unit_value(name.back());
   }
 
   void on_start(const BytesStart& tag) {
     View qname = tag.name();
-    PyObject* key = element_key(QName{qname}.local_name());
+    ElementMemo& memo = element_memo(qname);
+    PyObject* key = memo.key;
     if (open_.empty()) top_qname_ = qname;
     PyRef dict;
-    if (tag.name_len < tag.content.size() && fill_attributes(tag, dict, 1) == Status::Failed) return;
+    if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, dict, 1) == Status::Failed) return;
     const bool has_attributes = static_cast<bool>(dict);
     open_.push_back(OpenElement<Unit>{qname, key, std::move(dict), {}, has_attributes, {}});
   }
 
   void on_empty(const BytesStart& tag) {
-    PyObject* key = element_key(QName{tag.name()}.local_name());
+    ElementMemo& memo = element_memo(tag.name());
+    PyObject* key = memo.key;
     PyRef value;
-    if (tag.name_len < tag.content.size() && fill_attributes(tag, value, 0) == Status::Failed) return;
+    if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, value, 0) == Status::Failed) return;
     if (!value) value = PyRef::borrow(Py_None);
     std::ignore = store(key, value.get());
   }
@@ -362,7 +396,7 @@ class Walk {
   // its parent, or raising at once at the top level.
   void on_leaf(const Event& leaf) {
     const View qname = leaf.leaf_name();
-    PyObject* key = element_key(QName{qname}.local_name());
+    PyObject* key = element_key(qname);
     PyRef value;
     if (leaf_value(leaf, value) == Status::Failed) return;
     if (store(key, value.get()) == Status::Failed) return;
@@ -462,13 +496,11 @@ class Walk {
   CollectorPause collector_pause_;
   reader::BasicReader<Unit> reader_;
   KeyCache keys_;
-  // Views into the input and keys borrowed from the cache, by attribute position.
-  static constexpr std::size_t kRecentAttributes = 32;
-  std::vector<std::pair<View, PyObject*>> recent_attribute_keys_;
+  // Views into the input and keys borrowed from the cache: by a cheap digest of the element
+  // name, and of the attribute name.
+  ElementMemo recent_elements_[kRecentElements] = {};
+  std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
-  // Views into the input and keys borrowed from the cache, by a cheap digest of the name.
-  static constexpr std::size_t kRecentElements = 16;
-  std::pair<View, PyObject*> recent_element_keys_[kRecentElements] = {};
   PyRef top_;
   std::vector<OpenElement<Unit>> open_;
   View top_qname_;

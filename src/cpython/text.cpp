@@ -37,7 +37,8 @@ class DowncastError final : public LazyError {
   const char* target_;
 };
 
-// Whether any unit is a surrogate (U+D800 to U+DFFF), eight bytes at a time.
+// Whether any unit is a surrogate (U+D800 to U+DFFF), sixteen bytes at a time, tested once per
+// four of them (the whole argument is scanned, and a surrogate is rare).
 template <class Unit>
 bool has_surrogate(std::basic_string_view<Unit> units) {
   const Unit* p = units.data();
@@ -48,10 +49,17 @@ bool has_surrogate(std::basic_string_view<Unit> units) {
                                          : _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
   const __m128i surrogate = sizeof(Unit) == 2 ? _mm_set1_epi16(static_cast<short>(0xD800))
                                               : _mm_set1_epi32(0xD800);
+  const auto surrogates = [&](const Unit* at) {
+    const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), high);
+    return sizeof(Unit) == 2 ? _mm_cmpeq_epi16(v, surrogate) : _mm_cmpeq_epi32(v, surrogate);
+  };
+  for (; static_cast<std::size_t>(end - p) >= 4 * kLanes; p += 4 * kLanes) {
+    const __m128i any = _mm_or_si128(_mm_or_si128(surrogates(p), surrogates(p + kLanes)),
+                                     _mm_or_si128(surrogates(p + 2 * kLanes), surrogates(p + 3 * kLanes)));
+    if (_mm_movemask_epi8(any) != 0) return true;
+  }
   for (; static_cast<std::size_t>(end - p) >= kLanes; p += kLanes) {
-    const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), high);
-    const __m128i eq = sizeof(Unit) == 2 ? _mm_cmpeq_epi16(v, surrogate) : _mm_cmpeq_epi32(v, surrogate);
-    if (_mm_movemask_epi8(eq) != 0) return true;
+    if (_mm_movemask_epi8(surrogates(p)) != 0) return true;
   }
 #endif
   for (; p < end; ++p)

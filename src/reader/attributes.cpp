@@ -93,7 +93,7 @@ AttrError BasicAttributes<Unit>::in_utf8_offsets(AttrError e) const {
 }
 
 template <TextUnit Unit>
-auto BasicAttributes<Unit>::next() -> std::optional<Item> {
+auto BasicAttributes<Unit>::next_by_rules() -> std::optional<Item> {
   auto item = next_in_units();
   if constexpr (!kIsUtf8<Unit>) {
     if (item && item->is_err()) [[unlikely]]
@@ -103,23 +103,13 @@ auto BasicAttributes<Unit>::next() -> std::optional<Item> {
 }
 
 template <TextUnit Unit>
-std::optional<std::size_t> IterState<Unit>::check_for_duplicates(UnitView<Unit> content,
-                                                                 std::size_t start, std::size_t end) {
-  const UnitView<Unit> key = content.substr(start, end - start);
-  // Few keys: a linear scan beats building the ordered index.
-  if (key_count < kInlineKeys) {
-    for (std::size_t i = 0; i < key_count; ++i) {
-      const auto [s, e] = keys[i];
-      // Length and first byte first: most keys of a tag differ there, without a memcmp call.
-      if (e - s == key.size() && content[s] == key[0] && same_units(content.substr(s, e - s), key)) return s;
-    }
-    keys[key_count++] = KeyRange{start, end};
-    return std::nullopt;
+std::optional<std::size_t> IterState<Unit>::check_in_index(UnitView<Unit> content, std::size_t start,
+                                                           std::size_t end) {
+  if (!key_index) {
+    key_index = std::make_unique<std::set<UnitView<Unit>>>();
+    for (const KeyRange& k : keys) key_index->insert(content.substr(k.start, k.end - k.start));
   }
-  if (key_index.empty()) {
-    for (const KeyRange& k : keys) key_index.insert(content.substr(k.start, k.end - k.start));
-  }
-  auto [it, inserted] = key_index.insert(key);
+  auto [it, inserted] = key_index->insert(content.substr(start, end - start));
   // Every view points into the content, so its offset there is the earlier key's start.
   if (!inserted) return static_cast<std::size_t>(it->data() - content.data());
   return std::nullopt;

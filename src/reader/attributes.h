@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -9,9 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "reader/bytes.h"
 #include "reader/cow_text.h"
 #include "reader/errors.h"
 #include "reader/result.h"
+#include "reader/unit_blocks.h"
 #include "reader/units.h"
 
 namespace velmora::reader {
@@ -37,6 +41,12 @@ template <TextUnit Unit>
 struct BasicAttribute {
   BasicQName<Unit> key;   // exactly as written
   UnitView<Unit> value;   // between the quotes, not unescaped
+  // Set when the value was scanned while its closing quote was found: whether it holds an "&"
+  // and, without one, all its units or-ed together (for UTF-8, its bytes: below 0x80 when it is
+  // ASCII), as scan_units and scan_text answer them.
+  bool scanned = false;
+  bool has_reference = false;
+  std::uint32_t bits = 0;
   Result<CowText, Error> unescape_value() const
     requires kIsUtf8<Unit>;
 };
@@ -56,13 +66,38 @@ struct IterState {
   static constexpr std::size_t kInlineKeys = 16;
   KeyRange keys[kInlineKeys];
   std::size_t key_count = 0;
+  // One bit per stored key, chosen by its length and its first and last units: a key whose bit
+  // is clear equals none of them, so most keys of a tag are checked without a comparison.
+  std::uint64_t key_bits = 0;
   // Built once a tag has more keys than that, so the duplicate check stays sub-quadratic. Equal
   // keys are never stored twice, so the one match it finds is the earliest.
-  std::set<UnitView<Unit>> key_index;
+  std::unique_ptr<std::set<UnitView<Unit>>> key_index;
 
   // Start of an equal key accepted earlier in this pass, or nothing after storing the new key.
-  std::optional<std::size_t> check_for_duplicates(UnitView<Unit> content, std::size_t start,
-                                                  std::size_t end);
+  [[gnu::always_inline]] std::optional<std::size_t> check_for_duplicates(UnitView<Unit> content, std::size_t start,
+                                                                         std::size_t end) {
+    if (key_count >= kInlineKeys) [[unlikely]]
+      return check_in_index(content, start, end);
+    const std::uint64_t bit = key_bit(content, start, end);
+    if (key_bits & bit) {
+      const UnitView<Unit> key(content.data() + start, end - start);
+      for (std::size_t i = 0; i < key_count; ++i) {
+        const auto [s, e] = keys[i];
+        if (same_units(UnitView<Unit>(content.data() + s, e - s), key)) return s;
+      }
+    }
+    key_bits |= bit;
+    keys[key_count++] = KeyRange{start, end};
+    return std::nullopt;
+  }
+
+ private:
+  static std::uint64_t key_bit(UnitView<Unit> content, std::size_t start, std::size_t end) {
+    const std::uint32_t digest = static_cast<std::uint32_t>(end - start) * 5u + unit_value(content[start]) +
+                                 3u * unit_value(content[end - 1]);
+    return std::uint64_t{1} << (digest & 63u);
+  }
+  std::optional<std::size_t> check_in_index(UnitView<Unit> content, std::size_t start, std::size_t end);
 };
 
 // One strict pass over the attributes in a tag's content (the units between "<" and ">" or
@@ -76,9 +111,46 @@ class BasicAttributes {
 
   BasicAttributes(UnitView<Unit> content, std::size_t name_len);
   // An attribute, an error (the pass may go on after it), or nothing at the end of the pass.
-  std::optional<Item> next();
+  // The common item (whitespace, a key, "=" right after it, a quoted value right after that, a
+  // key new to the tag) and the end of the pass are read here, inline, with the value scanned
+  // on the way; everything else is left to next_by_rules, which gives the same item for it.
+  [[gnu::always_inline]] std::optional<Item> next() {
+    if (state_.ended) return std::nullopt;
+    const std::size_t n = content_.size();
+    std::size_t s = state_.pos;
+    while (s < n && is_xml_whitespace(content_[s])) ++s;
+    if (s == n) {
+      state_.ended = true;
+      return std::nullopt;
+    }
+    std::size_t e = s + 1;  // whatever unit comes first begins the key
+    while (e < n && !ends_key(content_[e])) ++e;
+    if (e + 1 < n && content_[e] == Unit('=')) {
+      const Unit quote = content_[e + 1];
+      if (quote == Unit('"') || quote == Unit('\'')) {
+        const Unit* const begin = content_.data();
+        const QuotedScan<Unit> found = find_quote_scanning(begin + e + 2, begin + n, static_cast<char>(quote));
+        if (found.at != begin + n && !state_.check_for_duplicates(content_, s, e)) {
+          const std::size_t q = static_cast<std::size_t>(found.at - begin);
+          state_.pos = q + 1;  // the next key may follow the closing quote directly
+          // (Views made directly: every bound is inside the content already.)
+          BasicAttribute<Unit> attribute{BasicQName<Unit>{UnitView<Unit>(begin + s, e - s)},
+                                         UnitView<Unit>(begin + e + 2, q - e - 2)};
+          attribute.scanned = true;
+          attribute.has_reference = found.has_reference;
+          attribute.bits = found.bits;
+          return Item::ok(attribute);
+        }
+      }
+    }
+    return next_by_rules();
+  }
+  // The same pass, every item found by the general rules (what `next` falls back to).
+  std::optional<Item> next_by_rules();
 
  private:
+  // "=" or whitespace: the units that end a key.
+  [[gnu::always_inline]] static bool ends_key(Unit c) { return c == Unit('=') || is_xml_whitespace(c); }
   std::optional<Item> next_in_units();
   std::optional<Item> end_with(AttrError e);
   AttrError in_utf8_offsets(AttrError e) const;

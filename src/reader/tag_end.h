@@ -24,20 +24,28 @@ template <TextUnit Unit>
     const unsigned m_dq = B::equal_mask(v, dq);
     const unsigned m_sq = B::equal_mask(v, sq);
     const unsigned any = m_gt | m_dq | m_sq;
-    unsigned m = quote == 0 ? any : quote == '"' ? m_dq : m_sq;
+    unsigned m = any;
+    if (quote != 0) {  // only the same quote leaves a quoted value
+      const unsigned closing = quote == '"' ? m_dq : m_sq;
+      if (closing == 0) {
+        p += B::kUnits;
+        continue;
+      }
+      quote = 0;
+      m = any & B::bits_above(static_cast<unsigned>(__builtin_ctz(closing)));
+    }
+    // Outside quotes at each hit: a ">" ends the tag; a quote opens a value, closed by the next
+    // hit of the same quote in this block (most values are short) or in a later one.
     while (m) {
       const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-      const unsigned after = B::bits_above(i);
       const Unit hit = p[i >> B::kShift];
-      if (quote != 0) {
-        quote = 0;
-        m = any & after;
-      } else if (hit == Unit('>')) {
-        return p + (i >> B::kShift);
-      } else {
+      if (hit == Unit('>')) return p + (i >> B::kShift);
+      const unsigned closing = (hit == Unit('"') ? m_dq : m_sq) & B::bits_above(i);
+      if (closing == 0) {
         quote = static_cast<char>(hit);
-        m = (quote == '"' ? m_dq : m_sq) & after;
+        break;
       }
+      m = any & B::bits_above(static_cast<unsigned>(__builtin_ctz(closing)));
     }
     p += B::kUnits;
   }

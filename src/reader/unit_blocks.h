@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "reader/units.h"
 
@@ -56,6 +57,66 @@ template <TextUnit Unit>
   for (; p < end; ++p)
     if (*p == Unit(c)) return p;
   return end;
+}
+
+// The first `quote` in [p, end) (or end), and the scan of the units before it: whether they hold
+// an "&" and, without one, all of them or-ed together (for one-byte units, 0x80 when any is at
+// or above it), as scan_units and scan_text answer them; found in the same pass as the quote.
+template <TextUnit Unit>
+struct QuotedScan {
+  const Unit* at;
+  bool has_reference;
+  std::uint32_t bits;
+};
+
+template <TextUnit Unit>
+[[gnu::always_inline]] inline QuotedScan<Unit> find_quote_scanning(const Unit* p, const Unit* end, char quote) {
+  unsigned amps = 0;
+  std::uint32_t bits = 0;
+#if defined(__SSE2__)
+  using B = UnitBlocks<Unit>;
+  const __m128i wanted = B::splat(quote);
+  const __m128i amp = B::splat('&');
+  __m128i any = _mm_setzero_si128();
+  const Unit* found = nullptr;
+  for (; static_cast<std::size_t>(end - p) >= B::kUnits; p += B::kUnits) {
+    const __m128i v = B::load(p);
+    const unsigned m_quote = B::equal_mask(v, wanted);
+    const unsigned m_amp = B::equal_mask(v, amp);
+    if (m_quote != 0) {
+      // Only the bytes before the quote count: those of the units before it.
+      const unsigned before_bytes = static_cast<unsigned>(__builtin_ctz(m_quote));
+      amps |= m_amp & ((1u << before_bytes) - 1);
+      alignas(16) static constexpr unsigned char kLeading[32] = {
+          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 16 - before_bytes));
+      any = _mm_or_si128(any, _mm_and_si128(v, keep));
+      found = p + (before_bytes >> B::kShift);
+      break;
+    }
+    amps |= m_amp;
+    any = _mm_or_si128(any, v);
+  }
+  if constexpr (sizeof(Unit) == 1) {
+    bits = _mm_movemask_epi8(any) != 0 ? 0x80u : 0u;
+  } else {
+    any = _mm_or_si128(any, _mm_srli_si128(any, 8));
+    any = _mm_or_si128(any, _mm_srli_si128(any, 4));
+    if constexpr (sizeof(Unit) == 2) {
+      any = _mm_or_si128(any, _mm_srli_si128(any, 2));
+      bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any)) & 0xFFFFu;
+    } else {
+      bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any));
+    }
+  }
+  if (found != nullptr) return QuotedScan<Unit>{found, amps != 0, bits};
+#endif
+  for (; p < end && *p != Unit(quote); ++p) {
+    amps |= *p == Unit('&');
+    bits |= unit_value(*p);
+  }
+  if constexpr (sizeof(Unit) == 1) bits = bits >= 0x80 ? 0x80u : 0u;
+  return QuotedScan<Unit>{p, amps != 0, bits};
 }
 
 // The first "<" in [p, end) of UTF-8 text, or end, and the scan of the text before it: whether

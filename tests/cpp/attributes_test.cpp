@@ -2,10 +2,14 @@
 // the duplicate check on tags with many keys, value unescaping and local names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
 #include "reader/attributes.h"
+#include "reader/unescape.h"
+#include "reader/units.h"
+#include "reader/utf8.h"
 
 namespace velmora::reader {
 namespace {
@@ -65,6 +69,92 @@ TEST(Attributes, WholePasses) {
       {"a x='1' x ='2' x='3'", "x=1 Duplicated(8, 2) Duplicated(15, 2)"},
   };
   for (const auto& [content, items] : cases) EXPECT_EQ(pass(content), items) << content;
+}
+
+// Every item of one pass, read by `next` (inline shortcut and fallback) or by the general rules
+// alone, in one unit form: keys, values and errors in UTF-8, and for a value the shortcut
+// scanned, whether that scan agrees with a scan of the value alone.
+template <TextUnit Unit>
+std::string pass_in(std::basic_string_view<Unit> content, bool by_rules) {
+  BasicAttributes<Unit> attrs(content, 1);
+  std::string out;
+  for (std::size_t calls = 0; calls <= content.size() + 1; ++calls) {
+    auto item = by_rules ? attrs.next_by_rules() : attrs.next();
+    if (!item) return out;
+    if (!out.empty()) out += ' ';
+    if (item->is_err()) {
+      out += to_string(item->error());
+      continue;
+    }
+    const BasicAttribute<Unit>& a = item->value();
+    out += to_utf8<Unit>(a.key.bytes) + "=" + to_utf8<Unit>(a.value);
+    if (a.scanned) {
+      const UnitScan own = scan_units<Unit>(a.value);
+      const bool agrees = own.has_reference == a.has_reference &&
+                          (own.has_reference || ((own.bits < 0x80) == (a.bits < 0x80) &&
+                                                 (own.bits < 0x100) == (a.bits < 0x100) &&
+                                                 (own.bits < 0x10000) == (a.bits < 0x10000)));
+      if (!agrees) out += " [scan differs]";
+    }
+  }
+  return out + " [did not end]";
+}
+
+template <TextUnit Unit>
+std::basic_string<Unit> in_units(std::string_view utf8) {
+  std::basic_string<Unit> out;
+  for (std::size_t i = 0; i < utf8.size();) out += static_cast<Unit>(decode_utf8_valid(utf8, i));
+  return out;
+}
+
+// The inline shortcut takes only well-formed items with a new key: on every other input it must
+// leave exactly what the general rules give, in every unit form the content fits.
+TEST(Attributes, ShortcutGivesWhatTheRulesGive) {
+  const std::string cases[] = {
+      "a x=\"1\" y='2' z=\"\"",
+      "a x=\"1\"y='2'",                     // no whitespace between items
+      "a \t\r\nx=\"1\"\n",                  // every whitespace character, trailing whitespace
+      "a x = \"1\" y= '2' z ='3'",          // whitespace on either side of "="
+      "a x=\"1\" x=\"2\" y=\"3\"",          // duplicates, then recovery
+      "a x=\"1\" y=\"2\" x='3'",
+      "a k=\"1\" kk=\"2\" k=\"3\"",
+      "a ab=\"1\" ba=\"2\" ab=\"3\"",       // same length, first and last units swapped
+      "a x=\"1\" x=",                        // duplicate before the missing value
+      "a x=\"1\" y=\"2",                    // no closing quote
+      "a x='1\" y=\"2'",                    // the other quote inside a value
+      "a x=1 y=\"2\"",                      // unquoted
+      "a x y=\"1\"",
+      "a x\"y=\"1",
+      "a ==\"1\" =\"2\"",
+      "a p:x=\"1\" x=\"2\" p:x=\"3\"",
+      "a x=\"&lt;\" y=\"a&amp;b\" z=\"&\"",  // references, and a lone "&"
+      "a x=\"caf\xC3\xA9\" y=\"\xCE\xB1\xCE\xB2\" z=\"\xF0\x9F\x98\x80\" w=\"plain\"",
+      // Values ending at, before and after the 16-byte blocks of the scan, in every width.
+      "a x=\"0123456\" y=\"01234567\" z=\"0123456789abcde\" w=\"0123456789abcdef\" v=\"0123456789abcdef0\"",
+      "a x=\"\xC3\xA9\x31\x32\x33\x34\x35\x36\" y=\"123456\xC3\xA9\" z=\"12345678901234\xC3\xA9\"",
+      "a x=\"1234567&\" y=\"123456789012345&\" z=\"&123456789012345\"",
+      "a x=\"1\" y=\"&\" z=\"\xC3\xA9\"",   // plain values with an & or a wider unit after them in the block
+      "a x=\"1\" /",
+      "a x=\"1\"=\"2\"",
+  };
+  for (const std::string& content : cases) {
+    const std::string expected = pass_in<char>(content, true);
+    EXPECT_EQ(pass_in<char>(content, false), expected) << content;
+    const std::u32string wide = in_units<char32_t>(content);
+    const char32_t highest = *std::max_element(wide.begin(), wide.end());
+    EXPECT_EQ(pass_in<char32_t>(wide, false), expected) << content;
+    EXPECT_EQ(pass_in<char32_t>(wide, true), expected) << content;
+    if (highest < 0x10000) {
+      const std::u16string ucs2 = in_units<char16_t>(content);
+      EXPECT_EQ(pass_in<char16_t>(ucs2, false), expected) << content;
+      EXPECT_EQ(pass_in<char16_t>(ucs2, true), expected) << content;
+    }
+    if (highest < 0x100) {
+      const std::u8string latin1 = in_units<char8_t>(content);
+      EXPECT_EQ(pass_in<char8_t>(latin1, false), expected) << content;
+      EXPECT_EQ(pass_in<char8_t>(latin1, true), expected) << content;
+    }
+  }
 }
 
 std::string many_keys(std::size_t count, std::vector<std::size_t>& starts) {

@@ -288,5 +288,28 @@ TEST(ReaderForms, FoundReferencesRebuildTheUnescapedText) {
   }
 }
 
+// A tag ends at the first ">" outside quotes wherever its quotes fall among the 16-byte blocks
+// the search compares at once (a value closed in its own block, or blocks later, or never).
+TEST(ReaderForms, TagEndsOutsideQuotesAtEveryBlockOffset) {
+  const std::string values[] = {"", ">", "a>b'c", "\xC3\xA9>'\xF0\x9F\x98\x80", "0123456789abcdef>\"\""};
+  for (std::size_t pad = 0; pad < 20; ++pad) {
+    for (const std::string& value : values) {
+      const char quote = value.find('"') == std::string::npos ? '"' : '\'';
+      const std::string attrs = std::string(pad, ' ') + " x=" + quote + value + quote + " y='\">' z=\"\"";
+      const std::size_t n = 3 + attrs.size();  // just after the tag's ">"
+      const std::string expected = "Start(a" + attrs + ")@" + std::to_string(n) + " Text(t)@" +
+                                   std::to_string(n + 1) + " End(a)@" + std::to_string(n + 5) + " Eof@" +
+                                   std::to_string(n + 5);
+      const std::string unclosed = "<a" + std::string(pad, ' ') + " x=" + quote + value + "></a>";
+      in_every_form("<a" + attrs + ">t</a>", [&]<class Unit>(UnitView<Unit> text, const char* form) {
+        EXPECT_EQ(trace<Unit>(text), expected) << form << ", pad " << pad << ", value " << value;
+      });
+      in_every_form(unclosed, [&]<class Unit>(UnitView<Unit> text, const char* form) {
+        EXPECT_EQ(trace<Unit>(text), "!UnexpectedEof(\"Element\")@1") << form << ": " << unclosed;
+      });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmora::reader

@@ -71,3 +71,32 @@ def test_sibling_runs_agree(parent):
         xml = parent.format(run)
         failures += [d for d in (differential.differs(xml), differential.form_differs(xml)) if d]
     assert failures[:3] == []
+
+
+# Tags whose attributes the conversion reads with its shortcut and names from memos by position
+# and by name: names that share a memo slot (same length and end characters), more attributes
+# than a tag's memo holds, prefixes, other orders, and items the shortcut must leave to the
+# general rules (duplicates, whitespace around "=", unquoted or unclosed values, references).
+TAG_NAMES = ["axb", "ayb", "p:axb", "r", "rr"]
+ATTRIBUTE_PIECES = [
+    'x="1"', "y='2'", 'p:x="3"', "q:x='4'", 'z=""', 'k0="a" k1="b" k2="c" k3="d" k4="e" k5="f" k6="g" k7="h" k8="i"',
+    'x = "5"', 'w="&amp;&#233;"', 'v="é"', 'u="Ω😀"', "x=6", 'x="7', 'x="1"x="2"', "t", 'k1="again"', "\t\ns='9'\r",
+]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_attribute_shortcut_and_key_memos_agree(seed):
+    import random
+
+    rng = random.Random(seed)
+    failures = []
+    for _ in range(400):
+        tags = []
+        for _ in range(rng.randint(1, 8)):
+            name = rng.choice(TAG_NAMES)
+            attributes = " ".join(rng.choice(ATTRIBUTE_PIECES) if rng.random() < 0.4 else 'x="1" y="2"'
+                                  for _ in range(rng.randint(0, 4)))
+            tags.append(f"<{name} {attributes}/>" if rng.random() < 0.5 else f"<{name} {attributes}>t</{name}>")
+        xml = "<root>" + "".join(tags) + "</root>"
+        failures += [d for d in (differential.differs(xml), differential.form_differs(xml)) if d]
+    assert failures[:3] == []

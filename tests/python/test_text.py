@@ -62,6 +62,16 @@ def test_lone_surrogate_raises_the_interpreters_error_unchanged(text, at):
     assert "argument" not in str(info.value)
 
 
+@pytest.mark.parametrize("wide", ["\u20ac", "\U0001f600"])
+def test_lone_surrogate_found_at_every_offset_of_the_scan(wide):
+    # The scan tests four 16-byte blocks at once, then single blocks, then single units.
+    for at in range(70):
+        text = wide * at + "\udc80" + wide * (69 - at)
+        with pytest.raises(UnicodeEncodeError) as info:
+            velmora.parse(text)
+        assert (info.value.start, info.value.end) == (at, at + 1)
+
+
 class NotReallyText(str):
     def __str__(self):
         raise AssertionError("the string value is read directly")
