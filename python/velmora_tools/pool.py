@@ -4,7 +4,11 @@ This process is one of the converters: after a chunk for each worker comes one f
 converted when its turn comes, as large as what it can convert while the workers convert
 theirs and it rebuilds the results they send (`_Costs` measures each of those as it goes).
 Rebuilding a tree costs most of a parse, so with whole trees coming back this process takes a
-small share; with small results, as large a share as a worker's.
+small share; with small results, as large a share as a worker's. When the chunk whose turn it is
+has not come back, this process converts inputs of later own chunks meanwhile (their results
+wait for their turn), so it is never idle while there is work left; and the last chunks a
+worker gets are the smallest worth sending, so that the workers and this process run out of
+work together.
 
 A worker gets its chunks through a pipe of its own (index ranges of the list it was forked
 with, or the pickled inputs of an iterator) and reports each one on a second pipe; the chunk's
@@ -384,7 +388,8 @@ class Forks:
     The chunks go in turn to each worker, and after one for each worker comes one for this
     process, converted when its turn comes; its size, by `_Costs`, is what this process can
     convert while the workers convert theirs (nothing when rebuilding their results keeps it
-    busy). The results of a worker's chunk are rebuilt one at a time as they are yielded.
+    busy); while a worker's chunk is late, it converts later own inputs ahead. The results of
+    a worker's chunk are rebuilt one at a time as they are yielded.
     """
 
     def __init__(self, func: Callable[[Any], Any], source: Source, items: Sequence[Any] | None, count: int,
