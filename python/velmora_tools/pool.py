@@ -46,6 +46,7 @@ T = TypeVar("T")
 R = TypeVar("R")
 
 QUEUED_PER_WORKER: Final = 3  # chunks handed to a worker and not reported yet
+DONE_PER_WORKER: Final = 3  # and reported, waiting for their turn (their results in memory)
 INLINE_BYTES: Final = 2048  # results this small travel in the report itself
 # A worker's chunk holds at least this much work, else this process converts the rest itself:
 # handing out a chunk and waiting for its report takes a few tenths of a millisecond.
@@ -490,20 +491,24 @@ class Forks:
         return True
 
     def _top_up(self) -> None:
-        """Every worker given chunks up to its share of the ones in flight; chunks reported and
-        waiting for their turn count too, so no worker runs far ahead of the others."""
-        room = QUEUED_PER_WORKER * len(self.workers) - sum(not chunk.own for chunk in self.chunks.values())
+        """Every worker given chunks up to its share of the ones in flight: a few running or
+        queued, and a few more reported and waiting for their turn, so that a worker runs on
+        while this process is behind, but not far ahead of the others."""
+        room = (QUEUED_PER_WORKER + DONE_PER_WORKER) * len(self.workers) - sum(
+            not chunk.own for chunk in self.chunks.values())
         for worker in self.workers:
             queued = QUEUED_PER_WORKER
             size = None
-            if self._little_left():
+            last = self._little_left()
+            if last:
                 # The last inputs: chunks of the least work worth sending, one queued behind the
-                # one running, so that no worker holds much when this process runs out of work.
+                # one running, so that no worker holds much when this process runs out of work;
+                # this process makes own chunks only when it has nothing else to do.
                 queued, size = _LAST_QUEUED, self._least_inputs()
                 if self.source.left() < 2 * size:
                     return  # this process converts the rest
             while room > 0 and worker.tasks >= 0 and len(worker.held) < queued:
-                if self.since_own >= len(self.workers):
+                if self.since_own >= len(self.workers) and not last:
                     self.since_own = 0
                     share = round(self.costs.own_share(len(self.workers)) * (size or self.source.usual_size()))
                     if share and self._make(True, share) is None:
@@ -604,10 +609,15 @@ class Forks:
             costs.add(costs.own, clock() - started)
             chunk.ahead.append(value)
             del value
-            reported = self.reported
-            self._read_reports(block=False)
-            if self.reported != reported:
-                self._top_up()
+            self._keep_workers_busy()
+
+    def _keep_workers_busy(self) -> None:
+        """Between two inputs converted here: the reports that came in read, and the workers that
+        sent them given their next chunks at once, however long this process's chunk is."""
+        reported = self.reported
+        self._read_reports(block=False)
+        if self.reported != reported:
+            self._top_up()
 
     def _ahead_chunk(self) -> _Chunk | None:
         """The first own chunk after the turn with inputs not converted yet, or a new own chunk
@@ -639,6 +649,7 @@ class Forks:
                     started = clock()
                     value = func(item)
                     costs.add(costs.own, clock() - started)
+                    self._keep_workers_busy()
                 handed = clock()
                 yield item, value
                 del value
