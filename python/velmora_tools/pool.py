@@ -4,7 +4,11 @@ This process is one of the converters: after a chunk for each worker comes one f
 converted when its turn comes, as large as what it can convert while the workers convert
 theirs and it rebuilds the results they send (`_Costs` measures each of those as it goes).
 Rebuilding a tree costs most of a parse, so with whole trees coming back this process takes a
-small share; with small results, as large a share as a worker's.
+small share; with small results, as large a share as a worker's. When the chunk whose turn it is
+has not come back, this process converts inputs of later own chunks meanwhile (their results
+wait for their turn), so it is never idle while there is work left; and the last chunks a
+worker gets are the smallest worth sending, so that the workers and this process run out of
+work together.
 
 A worker gets its chunks through a pipe of its own (index ranges of the list it was forked
 with, or the pickled inputs of an iterator) and reports each one on a second pipe; the chunk's
@@ -22,6 +26,7 @@ import contextlib
 import gc
 import itertools
 import marshal
+import math
 import os
 import pickle
 import select
@@ -41,10 +46,15 @@ T = TypeVar("T")
 R = TypeVar("R")
 
 QUEUED_PER_WORKER: Final = 3  # chunks handed to a worker and not reported yet
+DONE_PER_WORKER: Final = 3  # and reported, waiting for their turn (their results in memory)
 INLINE_BYTES: Final = 2048  # results this small travel in the report itself
 # A worker's chunk holds at least this much work, else this process converts the rest itself:
 # handing out a chunk and waiting for its report takes a few tenths of a millisecond.
 MIN_WORKER_SECONDS: Final = 0.002
+_LAST_QUEUED: Final = 2  # chunks a worker holds at most once chunks are that small
+# While the chunk whose turn it is has not come back, this process converts inputs of later own
+# chunks rather than wait; at most this many of them hold results early (they stay in memory).
+AHEAD_CHUNKS: Final = 2
 
 _TASK: Final = struct.Struct("=BI")  # kind, length of what follows
 _RANGE: Final = 0  # inputs start..stop of the list the worker was forked with (marshal)
@@ -192,6 +202,13 @@ class Source:
         assert isinstance(self.items, Sequence)
         return self.next_size(max(1, len(self.items) - self.start))
 
+    def left(self) -> int:
+        """Inputs not handed out yet (of a list; an iterator has no end in sight)."""
+        if self.next_size is None:
+            return sys.maxsize
+        assert isinstance(self.items, Sequence)
+        return max(0, len(self.items) - self.start)
+
     def next(self, size: int | None = None) -> tuple[int | None, list[Any]] | None:
         """The next chunk (of `size` inputs, else the usual size): its first input's index in the
         list (None from an iterator) and its inputs; None when there are no more."""
@@ -214,12 +231,23 @@ class Source:
         return start, list(self.items[start : self.start])
 
 
+class _Raised:
+    """Stands for what `func` raised on an input converted before its turn: raised at the turn."""
+
+    __slots__ = ("exception",)
+
+    def __init__(self, exception: BaseException) -> None:
+        self.exception: BaseException = exception
+
+
 class _Chunk:
-    __slots__ = ("items", "values", "encoded", "own")
+    __slots__ = ("items", "values", "encoded", "own", "ahead")
 
     def __init__(self, items: list[Any], own: bool) -> None:
         self.items: list[Any] = items
         self.own: bool = own  # converted in this process when its turn comes
+        self.ahead: list[Any] = []  # of an own chunk: the results of its first inputs, converted
+        # while this process waited for a worker's chunk before it
         self.values: list[Any] | None = None  # the results, when a worker was lost with them
         self.encoded: Encoded | None = None  # the results a worker sent
 
@@ -361,7 +389,8 @@ class Forks:
     The chunks go in turn to each worker, and after one for each worker comes one for this
     process, converted when its turn comes; its size, by `_Costs`, is what this process can
     convert while the workers convert theirs (nothing when rebuilding their results keeps it
-    busy). The results of a worker's chunk are rebuilt one at a time as they are yielded.
+    busy); while a worker's chunk is late, it converts later own inputs ahead. The results of
+    a worker's chunk are rebuilt one at a time as they are yielded.
     """
 
     def __init__(self, func: Callable[[Any], Any], source: Source, items: Sequence[Any] | None, count: int,
@@ -381,6 +410,7 @@ class Forks:
         # this process converts while the workers start
         self.costs: _Costs = _Costs()
         self.poller: select.poll = select.poll()
+        self.reported: int = 0  # chunks reported or lost so far
 
     def _start(self) -> None:
         for stream in (sys.stdout, sys.stderr):  # else the workers would write it out again
@@ -461,19 +491,29 @@ class Forks:
         return True
 
     def _top_up(self) -> None:
-        """Every worker given chunks up to its share of the ones in flight; chunks reported and
-        waiting for their turn count too, so no worker runs far ahead of the others."""
-        room = QUEUED_PER_WORKER * len(self.workers) - sum(not chunk.own for chunk in self.chunks.values())
+        """Every worker given chunks up to its share of the ones in flight: a few running or
+        queued, and a few more reported and waiting for their turn, so that a worker runs on
+        while this process is behind, but not far ahead of the others."""
+        room = (QUEUED_PER_WORKER + DONE_PER_WORKER) * len(self.workers) - sum(
+            not chunk.own for chunk in self.chunks.values())
         for worker in self.workers:
-            while room > 0 and worker.tasks >= 0 and len(worker.held) < QUEUED_PER_WORKER:
-                if self._little_left():
-                    return
-                if self.since_own >= len(self.workers):
+            queued = QUEUED_PER_WORKER
+            size = None
+            last = self._little_left()
+            if last:
+                # The last inputs: chunks of the least work worth sending, one queued behind the
+                # one running, so that no worker holds much when this process runs out of work;
+                # this process makes own chunks only when it has nothing else to do.
+                queued, size = _LAST_QUEUED, self._least_inputs()
+                if self.source.left() < 2 * size:
+                    return  # this process converts the rest
+            while room > 0 and worker.tasks >= 0 and len(worker.held) < queued:
+                if self.since_own >= len(self.workers) and not last:
                     self.since_own = 0
-                    share = round(self.costs.own_share(len(self.workers)) * self.source.usual_size())
+                    share = round(self.costs.own_share(len(self.workers)) * (size or self.source.usual_size()))
                     if share and self._make(True, share) is None:
                         return
-                made = self._make(False)
+                made = self._make(False, size)
                 if made is None:
                     return
                 room -= 1
@@ -487,8 +527,12 @@ class Forks:
         sizes steered by the work measured: a chunk size given is kept)."""
         if self.on_done is None or not self.costs.worker[1]:
             return False
+        return self.source.usual_size() < self._least_inputs()
+
+    def _least_inputs(self) -> int:
+        """The inputs of the smallest chunk worth handing to a worker, by the work measured."""
         per_input = self.costs.per_input(self.costs.worker, 0.0)
-        return self.source.usual_size() * per_input < MIN_WORKER_SECONDS
+        return max(1, math.ceil(MIN_WORKER_SECONDS / per_input)) if per_input > 0 else 1
 
     # Reports.
 
@@ -517,6 +561,7 @@ class Forks:
             chunk.encoded = Encoded(payload)
             del buffer[:end]
             worker.held.remove(number)
+            self.reported += 1
             self.costs.add(self.costs.worker, wall, len(chunk.items))
             if self.on_done is not None:
                 self.on_done(len(chunk.items), seconds)
@@ -535,21 +580,79 @@ class Forks:
         except ChildProcessError:  # reaped by someone else
             wait_status = 0
         message = lost_message(wait_status)
+        self.reported += 1
         for number in worker.held:
             chunk = self.chunks[number]
             chunk.values = [WorkerLostError(message) for _ in chunk.items]
 
     # The results.
 
+    def _work_while_waiting(self, awaited: _Chunk) -> None:
+        """Until the worker's chunk whose turn it is comes back: inputs of later own chunks (one
+        made if need be) converted one at a time, the reports read between them, rather than
+        this process waiting idle. With none to convert, it waits for a report."""
+        clock, costs, func = time.perf_counter, self.costs, self.func
+        while not awaited.ready:
+            chunk = self._ahead_chunk()
+            if chunk is None:
+                self._read_reports(block=True)
+                self._top_up()
+                continue
+            item = chunk.items[len(chunk.ahead)]
+            started = clock()
+            try:
+                value: Any = func(item)
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as exc:  # raised at its turn, after the results before it
+                value = _Raised(exc)
+            costs.add(costs.own, clock() - started)
+            chunk.ahead.append(value)
+            del value
+            self._keep_workers_busy()
+
+    def _keep_workers_busy(self) -> None:
+        """Between two inputs converted here: the reports that came in read, and the workers that
+        sent them given their next chunks at once, however long this process's chunk is."""
+        reported = self.reported
+        self._read_reports(block=False)
+        if self.reported != reported:
+            self._top_up()
+
+    def _ahead_chunk(self) -> _Chunk | None:
+        """The first own chunk after the turn with inputs not converted yet, or a new own chunk
+        when there is none; None when there are no inputs left or enough results wait already."""
+        started = 0
+        for number in range(self.turn + 1, self.made):
+            chunk = self.chunks.get(number)
+            if chunk is None or not chunk.own:
+                continue
+            if len(chunk.ahead) < len(chunk.items):
+                return chunk
+            started += 1
+        if started >= AHEAD_CHUNKS:
+            return None
+        made = self._make(True)
+        return None if made is None else made[2]
+
     def _yield_chunk(self, chunk: _Chunk) -> Iterator[tuple[Any, Any]]:
         clock, costs, func = time.perf_counter, self.costs, self.func
         if chunk.own:
-            for item in chunk.items:
-                started = clock()
-                value = func(item)
-                costs.add(costs.own, clock() - started)
+            ahead = chunk.ahead
+            for position, item in enumerate(chunk.items):
+                if position < len(ahead):
+                    value = ahead[position]
+                    ahead[position] = None  # freed as it goes
+                    if isinstance(value, _Raised):
+                        raise value.exception
+                else:
+                    started = clock()
+                    value = func(item)
+                    costs.add(costs.own, clock() - started)
+                    self._keep_workers_busy()
                 handed = clock()
                 yield item, value
+                del value
                 costs.add(costs.consumer, clock() - handed)
         elif chunk.values is not None:
             yield from zip(chunk.items, chunk.values)
@@ -578,7 +681,7 @@ class Forks:
                         return
                     continue
                 if not chunk.ready:
-                    self._read_reports(block=True)
+                    self._work_while_waiting(chunk)
                     continue
                 yield from self._yield_chunk(chunk)
                 del self.chunks[self.turn]

@@ -40,7 +40,8 @@ _TURN: Final = 4  # the chunk whose bytes go to the output next
 _WRITING: Final = 5  # 1 while a worker writes (the turn's chunk, then any spooled after it)
 _STOP: Final = 6  # 1: claim nothing more
 _OUTPUT_ERRNO: Final = 7  # why writing the output failed
-_SLOTS: Final = 8
+_STAGGERED: Final = 8  # chunks sized by the work measured so far, up to the number of workers
+_SLOTS: Final = 9
 _WAITING: Final = _SLOTS * 8  # then one byte per worker: 1 while it waits for the turn to move,
 # then one byte per chunk: 1 when its bytes wait in a spool file
 
@@ -151,7 +152,14 @@ class Relay:
                     return None
                 if state[_NEXT_CHUNK] - state[_TURN] < self.ahead:
                     self.planner.inputs_done, self.planner.work_done = state[_INPUTS_DONE], state[_BYTES_DONE]
-                    stop = start + self.planner.next_size(self.count - start)
+                    size = self.planner.next_size(self.count - start)
+                    if state[_INPUTS_DONE] and state[_STAGGERED] < self.workers:
+                        # The first full-sized chunks are i/N of the size: the workers' chunks then
+                        # end out of step, each mostly after the one before it is written, so
+                        # few wait in a spool file (a second copy of their bytes).
+                        state[_STAGGERED] += 1
+                        size = max(1, size * state[_STAGGERED] // self.workers)
+                    stop = start + size
                     chunk = state[_NEXT_CHUNK]
                     state[_NEXT_INPUT], state[_NEXT_CHUNK] = stop, chunk + 1
                     return chunk, start, stop

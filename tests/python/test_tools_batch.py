@@ -396,3 +396,44 @@ def test_a_process_forked_meanwhile_holds_neither_the_end_nor_another_batch_up(f
         os.write(write_end, b"x")
         if child:
             os.waitpid(child, 0)
+
+
+# This process converts later inputs while a worker's chunk is late; and with sizes steered by the
+# work measured, workers get small chunks to the end. Results and raises keep their order.
+
+FAILS_AT = 45
+
+
+def square_slowly_in_workers(n):
+    """n squared; in a worker process a few milliseconds late, so that this process waits and
+    works ahead. Raises for FAILS_AT wherever it runs."""
+    if os.getpid() != MAIN_PID:
+        time.sleep(0.004)
+    if n == FAILS_AT:
+        raise KeyError(n)
+    return n * n
+
+
+def square(n):
+    return n * n
+
+
+@pytest.mark.parametrize("func, count, workers, chunksize, as_iterator", [
+    (square_slowly_in_workers, FAILS_AT, 2, 3, False),  # every result, this process far ahead
+    (square_slowly_in_workers, FAILS_AT, 3, None, False),
+    (square_slowly_in_workers, FAILS_AT, 2, 4, True),
+    (square, 20000, 2, None, False),  # many tiny inputs: the last chunks are the smallest worth sending
+    (square, 20000, 3, None, False),
+])
+def test_results_stay_in_order_while_this_process_works_ahead(func, count, workers, chunksize, as_iterator):
+    items = range(count)
+    results = list(ordered_map(func, iter(items) if as_iterator else items, workers=workers, chunksize=chunksize))
+    assert results == [(n, n * n) for n in items]
+
+
+@pytest.mark.parametrize("workers, chunksize", [(2, 3), (2, None), (3, 2)])
+def test_a_raise_in_an_input_converted_ahead_comes_at_its_turn(workers, chunksize):
+    results = ordered_map(square_slowly_in_workers, range(2 * FAILS_AT), workers=workers, chunksize=chunksize)
+    assert [next(results) for _ in range(FAILS_AT)] == [(n, n * n) for n in range(FAILS_AT)]
+    with pytest.raises(KeyError):
+        next(results)
