@@ -149,3 +149,22 @@ def write_all(fd: int, parts: Sequence[Buffer]) -> None:
         views = views[done:]
         if written:
             views[0] = views[0][written:]
+
+
+def write_spool_file(path: str, parts: Sequence[Buffer], *, exclusive: bool) -> bool:
+    """`parts` as the file `path` (made new when `exclusive`, else replaced); False, and no file
+    left behind, when it cannot be written (a full spool folder, say)."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC | (os.O_EXCL if exclusive else os.O_TRUNC)
+    try:
+        fd = os.open(path, flags, 0o600)
+    except OSError:
+        return False
+    try:
+        write_all(fd, parts)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+        return False
+    finally:
+        os.close(fd)
+    return True

@@ -39,7 +39,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, NoReturn, TypeVar
 
-from velmora_tools.output import write_all
+from velmora_tools.output import write_all, write_spool_file
 from velmora_tools.worker_lost import WorkerLostError
 
 T = TypeVar("T")
@@ -321,20 +321,7 @@ def _serve(func: Callable[[Any], Any], items: Sequence[Any], trees: bool, tasks:
 
 def _spool(folder: str, number: int, parts: list[bytes]) -> bool:
     """The results in a spool file; False when they cannot be written (no space left, say)."""
-    path = _spool_path(folder, number)
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-    except OSError:
-        return False
-    try:
-        write_all(fd, parts)
-    except OSError:
-        with contextlib.suppress(OSError):
-            os.unlink(path)
-        return False
-    finally:
-        os.close(fd)
-    return True
+    return write_spool_file(_spool_path(folder, number), parts, exclusive=True)
 
 
 def _read_spooled(folder: str, number: int, length: int) -> bytes:

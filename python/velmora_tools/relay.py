@@ -29,7 +29,7 @@ from collections.abc import Buffer, Callable, Iterator, Sequence
 from typing import Any, Final
 
 from velmora_tools.batch import SizedChunks
-from velmora_tools.output import OutputError, send_file, write_all
+from velmora_tools.output import OutputError, send_file, write_all, write_spool_file
 
 # Slots of the shared counters.
 _NEXT_INPUT: Final = 0  # the first input not claimed yet
@@ -173,20 +173,8 @@ class Relay:
         return True
 
     def _spool(self, chunk: int, parts: Sequence[Buffer]) -> bool:
-        path = self._spool_path(chunk)
-        try:
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o600)
-        except OSError:
-            return False
-        try:
-            write_all(fd, parts)
-        except OSError:  # the spool folder is full: wait for the turn instead
-            with contextlib.suppress(OSError):
-                os.unlink(path)
-            return False
-        finally:
-            os.close(fd)
-        return True
+        # A full spool folder: wait for the turn instead.
+        return write_spool_file(self._spool_path(chunk), parts, exclusive=False)
 
     def _deliver(self, chunk: int, inputs: int, parts: Sequence[Buffer] | None) -> None:
         """The chunk's bytes to the output now if its turn has come, else to a spool file for

@@ -423,7 +423,8 @@ class Walk {
     }
     if constexpr (reader::kIsUtf8<Unit>) {
       // The reader scanned the text while finding its end.
-      if (leaf.has_text_scan() && !leaf.text_scan().has_reference) {
+      if (leaf.has_text_scan()) {
+        if (leaf.text_scan().has_reference) return text_with_references(text, out, 0);
         out = py::new_string_from_valid(text, leaf.text_scan().ascii);
         return Status::Ok;
       }

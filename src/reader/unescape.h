@@ -34,6 +34,18 @@ struct TextScan {
 };
 TextScan scan_text(std::string_view text);
 
+#if defined(__SSE2__)
+// The units of a 16-byte block or-ed together.
+template <TextUnit Unit>
+inline std::uint32_t lanes_or(__m128i block) {
+  alignas(16) Unit lanes[UnitBlocks<Unit>::kUnits];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), block);
+  std::uint32_t bits = 0;
+  for (const Unit u : lanes) bits |= unit_value(u);
+  return bits;
+}
+#endif
+
 // The same one pass over a text or attribute value of code points (one per unit): whether it
 // holds an "&" and, when it does not, every unit or-ed together, which tells the narrowest form
 // its str takes (below 0x80, 0x100, 0x10000).
@@ -55,9 +67,7 @@ inline UnitScan scan_units(UnitView<Unit> text) {
     if (B::equal_mask(v, amp)) return UnitScan{true, 0};
     any = _mm_or_si128(any, v);
   }
-  alignas(16) Unit lanes[B::kUnits];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
-  for (const Unit u : lanes) bits |= unit_value(u);
+  bits = lanes_or<Unit>(any);
 #endif
   for (; p < end; ++p) {
     if (*p == Unit('&')) return UnitScan{true, 0};
@@ -77,9 +87,7 @@ inline std::uint32_t units_or(UnitView<Unit> text) {
   if (static_cast<std::size_t>(end - p) >= B::kUnits) {
     __m128i any = _mm_setzero_si128();
     for (; static_cast<std::size_t>(end - p) >= B::kUnits; p += B::kUnits) any = _mm_or_si128(any, B::load(p));
-    alignas(16) Unit lanes[B::kUnits];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), any);
-    for (const Unit u : lanes) bits |= unit_value(u);
+    bits = lanes_or<Unit>(any);
   }
 #endif
   for (; p < end; ++p) bits |= unit_value(*p);
