@@ -55,6 +55,10 @@ _LAST_QUEUED: Final = 2  # chunks a worker holds at most once chunks are that sm
 # While the chunk whose turn it is has not come back, this process converts inputs of later own
 # chunks rather than wait; at most this many of them hold results early (they stay in memory).
 AHEAD_CHUNKS: Final = 2
+# Between two inputs converted here, the reports are looked at only once this long has passed
+# since the last look: a look costs a few microseconds (a poll and the bookkeeping around it),
+# and every worker has chunks queued for longer than that.
+LOOK_SECONDS: Final = 0.0005
 
 _TASK: Final = struct.Struct("=BI")  # kind, length of what follows
 _RANGE: Final = 0  # inputs start..stop of the list the worker was forked with (marshal)
@@ -168,6 +172,11 @@ class Encoded:
             return REDO
         start = self.base + (self.ends[position - 1] if position else 0)
         data = self.payload[start : self.base + self.ends[position]]
+        if kind == _PICKLE and len(data) < 256:  # a number, say: too few containers to matter
+            try:
+                return pickle.loads(data)
+            except Exception:
+                return REDO
         # No cyclic collection meanwhile: rebuilding a tree makes many containers, and the
         # collections they would set off cost a third as much again (`parse` pauses it too).
         enabled = gc.isenabled()
@@ -398,6 +407,7 @@ class Forks:
         self.costs: _Costs = _Costs()
         self.poller: select.poll = select.poll()
         self.reported: int = 0  # chunks reported or lost so far
+        self.next_look: float = 0.0  # when `_keep_workers_busy` looks at the reports again
 
     def _start(self) -> None:
         for stream in (sys.stdout, sys.stderr):  # else the workers would write it out again
@@ -593,14 +603,19 @@ class Forks:
                 raise
             except BaseException as exc:  # raised at its turn, after the results before it
                 value = _Raised(exc)
-            costs.add(costs.own, clock() - started)
+            now = clock()
+            costs.add(costs.own, now - started)
             chunk.ahead.append(value)
             del value
-            self._keep_workers_busy()
+            self._keep_workers_busy(now)
 
-    def _keep_workers_busy(self) -> None:
-        """Between two inputs converted here: the reports that came in read, and the workers that
-        sent them given their next chunks at once, however long this process's chunk is."""
+    def _keep_workers_busy(self, now: float) -> None:
+        """Between two inputs converted here (`now` the time): the reports that came in read, and
+        the workers that sent them given their next chunks, however long this process's chunk is;
+        at most once every LOOK_SECONDS."""
+        if now < self.next_look:
+            return
+        self.next_look = now + LOOK_SECONDS
         reported = self.reported
         self._read_reports(block=False)
         if self.reported != reported:
@@ -635,8 +650,9 @@ class Forks:
                 else:
                     started = clock()
                     value = func(item)
-                    costs.add(costs.own, clock() - started)
-                    self._keep_workers_busy()
+                    now = clock()
+                    costs.add(costs.own, now - started)
+                    self._keep_workers_busy(now)
                 handed = clock()
                 yield item, value
                 del value
