@@ -172,15 +172,12 @@ class Encoded:
             return REDO
         start = self.base + (self.ends[position - 1] if position else 0)
         data = self.payload[start : self.base + self.ends[position]]
-        if kind == _PICKLE and len(data) < 256:  # a number, say: too few containers to matter
-            try:
-                return pickle.loads(data)
-            except Exception:
-                return REDO
         # No cyclic collection meanwhile: rebuilding a tree makes many containers, and the
-        # collections they would set off cost a third as much again (`parse` pauses it too).
-        enabled = gc.isenabled()
-        gc.disable()
+        # collections they would set off cost a third as much again (`parse` pauses it too). A
+        # small pickle (a number, say) makes too few to be worth the pause.
+        enabled = (kind == _MARSHAL or len(data) >= 256) and gc.isenabled()
+        if enabled:
+            gc.disable()
         try:
             return marshal.loads(data) if kind == _MARSHAL else pickle.loads(data)
         except Exception:  # an exception type that cannot be rebuilt from its arguments, say
