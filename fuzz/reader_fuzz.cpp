@@ -439,13 +439,15 @@ void drive_alike(UnitView<Unit> wide, std::string_view utf8, const Settings& set
 
 // A reader that joins text-only elements gives the plain reader's events, each Leaf standing
 // for its Start, Text (when not empty) and End, with the same views, positions and errors. The
-// shortcuts for runs (read_leaf_named, read_innermost_end) read exactly the next event or nothing.
+// shortcuts for runs (read_leaf_named, read_innermost_end) read exactly the next event or nothing,
+// and a reader that tries read_bare_tag before every event reads the same events.
 template <TextUnit Unit>
 void check_joined(UnitView<Unit> input, Settings settings) {
   settings.join_text_only_elements = false;
   BasicReader<Unit> plain(input, settings);
   settings.join_text_only_elements = true;
   BasicReader<Unit> joined(input, settings);
+  BasicReader<Unit> eager(input, settings);
   using View = UnitView<Unit>;
   auto same = [](View a, View b) { return a.data() == b.data() && a.size() == b.size(); };
   // The name of the last Leaf, End or Empty: read_leaf_named is tried with it before each event
@@ -465,6 +467,27 @@ void check_joined(UnitView<Unit> input, Settings settings) {
     const bool closed = closing.read_innermost_end();
     if (!closed) CHECK(closing.position() >= before && closing.state().open_names == joined.state().open_names);
     auto a = joined.read_event_impl();
+    if (auto c = eager.read_bare_tag()) {
+      CHECK(a.is_ok() && c->kind() == a.value().kind() && same(c->bytes(), a.value().bytes()));
+      if (c->kind() == EventKind::Start) {
+        CHECK(c->as_start().name_len == a.value().as_start().name_len);
+      } else {
+        CHECK(c->kind() == EventKind::Leaf && same(c->leaf_name(), a.value().leaf_name()));
+        CHECK(c->has_text_scan() == a.value().has_text_scan());
+        if (c->has_text_scan()) {
+          CHECK(c->text_scan().has_reference == a.value().text_scan().has_reference);
+          CHECK(c->text_scan().ascii == a.value().text_scan().ascii);
+        }
+      }
+    } else {
+      auto d = eager.read_event_impl();
+      CHECK(a.is_err() == d.is_err());
+      if (a.is_err()) CHECK(to_string(a.error()) == to_string(d.error()));
+      else CHECK(a.value().kind() == d.value().kind() && same(a.value().bytes(), d.value().bytes()));
+    }
+    CHECK(eager.utf8_position() == joined.utf8_position() && eager.state().state == joined.state().state);
+    CHECK(eager.state().open_names == joined.state().open_names);
+    CHECK(eager.state().open_name_starts == joined.state().open_name_starts);
     // A shortcut that read nothing but whitespace leaves the next event as it was.
     const auto same_next = [&](BasicReader<Unit>& other) {
       auto b = other.read_event_impl();

@@ -62,6 +62,10 @@ reader::Settings walk_settings() {
   return settings;
 }
 
+// A two-bit counter that guesses whether a tag written as a bare name comes next (see
+// follow_bare_tags).
+using BareTagGuess = std::uint8_t;
+
 template <reader::TextUnit Unit>
 struct OpenElement {
   reader::UnitView<Unit> qname;  // as written, for the missing-end-tag message
@@ -80,6 +84,8 @@ struct OpenElement {
   // may replace its entry) nor one that may be "#text" (a text replaces that entry).
   PyObject* list_key = nullptr;
   PyObject* list = nullptr;
+  // The guess for what follows the end of an element of this name.
+  BareTagGuess* after_end = nullptr;
 };
 
 // The cyclic collector is paused for the call. A collection only ever runs between bytecodes, so
@@ -127,11 +133,11 @@ class Walk {
         continue;
       }
       switch (event.kind()) {
-        case EventKind::Start: on_start(event.as_start()); break;
-        case EventKind::Empty: on_empty(event.as_start()); break;
-        case EventKind::End: on_end(); break;
+        case EventKind::Start: follow_bare_tags(on_start(event.as_start())); break;
+        case EventKind::Empty: follow_bare_tags(on_empty(event.as_start())); break;
+        case EventKind::End: follow_bare_tags(on_end()); break;
         case EventKind::Text: on_text(event.bytes()); break;
-        case EventKind::Leaf: on_leaf(event); break;
+        case EventKind::Leaf: follow_bare_tags(on_leaf(event)); break;
         default: break;  // CDATA, comments, declarations, PIs and DOCTYPE leave no trace
       }
     }
@@ -143,10 +149,12 @@ class Walk {
   static constexpr std::size_t kMemoAttributes = 8;
   // An element name as written and its key (borrowed from the key cache), with the attribute
   // names as written and their keys at the first positions of its last tag.
+  // What follows the tags of its name: guesses after a Start, a Leaf and an End.
   struct ElementMemo {
     View name;
     PyObject* key = nullptr;
     std::pair<View, PyObject*> attributes[kMemoAttributes] = {};
+    BareTagGuess after_start = 3, after_leaf = 3, after_end = 3;
   };
 
   // ---- failures ------------------------------------------------------------------------------
@@ -315,13 +323,16 @@ class Walk {
   // the attribute keys its tags had. Equal names as written have equal local names, so a hit
   // needs no look at the prefix. A slot taken over by another name keeps its attribute keys,
   // which are compared by name before use.
-  ElementMemo& element_memo(View qname) {
+  [[gnu::always_inline]] ElementMemo& element_memo(View qname) {
     ElementMemo& memo = recent_elements_[name_digest(qname) % kRecentElements];
-    if (memo.key == nullptr || !reader::same_units(memo.name, qname)) {
-      memo.name = qname;
-      memo.key = keys_.element_key(QName{qname}.local_name());
-    }
+    if (memo.key == nullptr || !reader::same_units(memo.name, qname)) [[unlikely]]
+      remember_element(memo, qname);
     return memo;
+  }
+  [[gnu::noinline]] void remember_element(ElementMemo& memo, View qname) {
+    memo.name = qname;
+    memo.key = keys_.element_key(QName{qname}.local_name());
+    memo.after_start = memo.after_leaf = memo.after_end = 3;
   }
   PyObject* element_key(View qname) { return element_memo(qname).key; }
 
@@ -331,33 +342,71 @@ class Walk {
     return name.size() * 7 + reader::unit_value(name.front()) + 3u * reader::unit_value(name.back());
   }
 
-  void on_start(const BytesStart& tag) {
+  // Each of the handlers below answers the guess for what follows what it handled.
+  BareTagGuess* on_start(const BytesStart& tag) {
     View qname = tag.name();
     ElementMemo& memo = element_memo(qname);
     PyObject* key = memo.key;
     if (open_.empty()) top_qname_ = qname;
     PyRef dict;
-    if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, dict, 1) == Status::Failed) return;
+    if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, dict, 1) == Status::Failed)
+      return &memo.after_start;
     const bool has_attributes = static_cast<bool>(dict);
-    open_.push_back(OpenElement<Unit>{qname, key, std::move(dict), {}, has_attributes, {}});
+    open_.push_back(OpenElement<Unit>{
+        .qname = qname, .key = key, .dict = std::move(dict), .has_attributes = has_attributes, .after_end = &memo.after_end});
+    return &memo.after_start;
   }
 
-  void on_empty(const BytesStart& tag) {
+  // The Start of a tag without attributes, as on_start would open it.
+  [[gnu::always_inline]] BareTagGuess* open_bare(View qname) {
+    ElementMemo& memo = element_memo(qname);
+    if (open_.empty()) top_qname_ = qname;
+    open_.push_back(OpenElement<Unit>{.qname = qname, .key = memo.key, .has_attributes = false, .after_end = &memo.after_end});
+    return &memo.after_start;
+  }
+
+  BareTagGuess* on_empty(const BytesStart& tag) {
     ElementMemo& memo = element_memo(tag.name());
     PyObject* key = memo.key;
     PyRef value;
-    if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, value, 0) == Status::Failed) return;
+    if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, value, 0) == Status::Failed)
+      return &memo.after_end;
     if (!value) value = PyRef::borrow(Py_None);
     std::ignore = store(key, value.get());
+    return &memo.after_end;
+  }
+
+  // The tags written as bare names that come next, read without the general dispatch (up to
+  // the next signal check): the Starts of nested elements, the fields of records. Whether one
+  // comes next is guessed from what came before it (the guess only saves a vain attempt).
+  void follow_bare_tags(BareTagGuess* guess) {
+    while (skip_depth_ == 0 && reader_.state().offset < next_signal_check_) {
+      if (!bare_tag_likely(*guess)) return;
+      auto next = reader_.read_bare_tag();
+      learn(*guess, next.has_value());
+      if (!next) return;
+      if (next->kind() == EventKind::Leaf) guess = on_leaf(*next);
+      else guess = open_bare(next->as_start().name());
+    }
+  }
+
+  // By the name of the element just handled and what was handled (its Start, the element as a
+  // Leaf, its End): records cycle through a few names, each followed by the same kind of tag.
+  // Tried while at 2 or more, and once in a while otherwise, so that a document whose tags
+  // change is followed again.
+  bool bare_tag_likely(BareTagGuess guess) { return guess >= 2 || (++bare_tag_retries_ & 31) == 0; }
+  static void learn(BareTagGuess& guess, bool found) {
+    if (found) guess = guess < 3 ? guess + 1 : 3;
+    else guess = guess > 0 ? guess - 1 : 0;
   }
 
   // The innermost element's End; then, while the next event is the End of its parent written
   // as a bare name, that End too, read without the general dispatch (up to the next signal
   // check).
-  void on_end() {
+  BareTagGuess* on_end() {
     for (;;) {
-      close_innermost();
-      if (!next_is_innermost_end()) return;
+      BareTagGuess* guess = close_innermost();
+      if (!next_is_innermost_end()) return guess;
     }
   }
 
@@ -365,7 +414,7 @@ class Walk {
     return !open_.empty() && reader_.state().offset < next_signal_check_ && reader_.read_innermost_end();
   }
 
-  [[gnu::always_inline]] void close_innermost() {
+  [[gnu::always_inline]] BareTagGuess* close_innermost() {
     // Only what storing needs leaves the element, which goes before its value is stored into
     // the parent.
     OpenElement<Unit>& closed = open_.back();
@@ -373,46 +422,51 @@ class Walk {
     PyRef dict = std::move(closed.dict);
     PyRef text = std::move(closed.text);
     const bool may_hold_text = closed.may_hold_text;
+    BareTagGuess* const guess = closed.after_end;
     open_.pop_back();
     if (!dict) {  // nothing but text, or nothing at all
       PyRef value = text ? std::move(text) : new_dict();
       std::ignore = store(key, value.get());
-      return;
+      return guess;
     }
     if (!may_hold_text) {
       std::ignore = store(key, dict.get());
-      return;
+      return guess;
     }
     auto value = collapse_text_only(dict.get(), text_key());
     if (value.is_err()) {
       std::ignore = failed(std::move(value).error());
-      return;
+      return guess;
     }
     std::ignore = store(key, value.value().get());
+    return guess;
   }
 
   // `<name>text</name>` in one step: what Start, Text and End would store, without opening the
   // element. A failed text leaves the walk where the element's End would have: skipping inside
   // its parent, or raising at once at the top level.
-  void on_leaf(const Event& leaf) {
+  // Answers what it ended on: the leaf, or the End of its parent (and maybe of more).
+  BareTagGuess* on_leaf(const Event& leaf) {
     const View qname = leaf.leaf_name();
-    PyObject* key = element_key(qname);
+    ElementMemo& memo = element_memo(qname);
+    PyObject* key = memo.key;
     PyRef value;
-    if (leaf_value(leaf, value) == Status::Failed) return;
-    if (store(key, value.get()) == Status::Failed) return;
+    if (leaf_value(leaf, value) == Status::Failed) return &memo.after_leaf;
+    if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
     // A run of siblings of this name: while the parent's list for it is the one just appended
     // to, each next one is read and appended directly (up to the next signal check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
       auto next = reader_.read_leaf_named(qname);
       if (!next) break;
-      if (leaf_value(*next, value) == Status::Failed) return;
+      if (leaf_value(*next, value) == Status::Failed) return &memo.after_leaf;
       if (PyList_Append(open_.back().list, value.get()) < 0) {
         std::ignore = failed_on_pending_error();
-        return;
+        return &memo.after_leaf;
       }
     }
     // A leaf is often the last child (a chain's innermost element, a record's last field).
-    if (next_is_innermost_end()) on_end();
+    if (!next_is_innermost_end()) return &memo.after_leaf;
+    return on_end();
   }
 
   Status leaf_value(const Event& leaf, PyRef& out) {
@@ -445,19 +499,27 @@ class Walk {
     if (PyDict_SetItem(target, text_key(), value.get()) < 0) std::ignore = failed_on_pending_error();
   }
 
-  Status store(PyObject* key, PyObject* value) {
-    if (!open_.empty() && key == open_.back().list_key) {
-      if (PyList_Append(open_.back().list, value) < 0) return failed_on_pending_error();
-      return Status::Ok;
-    }
-    if (!open_.empty() && !open_.back().dict && !open_.back().text) {
-      // The first thing the element holds: its new dictionary has nothing to merge with.
+  // The two common cases inline: the next of a run of siblings, the first thing an element
+  // holds.
+  [[gnu::always_inline]] Status store(PyObject* key, PyObject* value) {
+    if (!open_.empty()) {
       OpenElement<Unit>& element = open_.back();
-      element.dict = new_dict();
-      if (may_be_text_key(key)) element.may_hold_text = true;  // an element "#text"
-      if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
-      return Status::Ok;
+      if (key == element.list_key) {
+        if (PyList_Append(element.list, value) < 0) return failed_on_pending_error();
+        return Status::Ok;
+      }
+      if (!element.dict && !element.text) {
+        // Its new dictionary has nothing to merge with.
+        element.dict = new_dict();
+        if (may_be_text_key(key)) element.may_hold_text = true;  // an element "#text"
+        if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
+        return Status::Ok;
+      }
     }
+    return store_by_rules(key, value);
+  }
+
+  [[gnu::noinline]] Status store_by_rules(PyObject* key, PyObject* value) {
     if (!open_.empty() && open_.back().has_attributes && is_at_key(key)) {
       // The content is merged over the attributes: the first content value of a key that an
       // attribute already has replaces the attribute's value (in its place) rather than
@@ -507,6 +569,7 @@ class Walk {
   View top_qname_;
   std::string deferred_;
   std::size_t skip_depth_ = 0;  // nonzero while skipping to the top-level end tag
+  std::uint8_t bare_tag_retries_ = 0;
   std::uint64_t next_signal_check_ = kSignalCheckInterval;
 };
 

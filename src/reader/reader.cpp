@@ -328,6 +328,51 @@ auto BasicReader<Unit>::read_leaf_named(View name) -> std::optional<Event> {
   return read_leaf_content(p + n + 2, name);
 }
 
+namespace {
+// The units that end a bare name before its ">" (or are not in one): whitespace, quotes, "/",
+// "!", "?" and ">" itself, all below 64, so one compare and one bit test.
+constexpr std::uint64_t kBareNameStops = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r') |
+                                         (1ull << '"') | (1ull << '\'') | (1ull << '/') | (1ull << '!') |
+                                         (1ull << '?') | (1ull << '>');
+template <class Unit>
+[[gnu::always_inline]] inline bool stops_bare_name(Unit c) {
+  const std::uint32_t u = unit_value(c);
+  return u < 64 && ((kBareNameStops >> u) & 1u) != 0;
+}
+}  // namespace
+
+template <TextUnit Unit>
+auto BasicReader<Unit>::read_bare_tag() -> std::optional<Event> {
+  const Settings& s = st_.settings;
+  if (st_.state != ScanState::TagClosed || !s.trim_leading_whitespace) return std::nullopt;
+  const Unit* begin = unread_.data();
+  const Unit* end = begin + unread_.size();
+  // A byte order mark to drop at the start of an element's content is left to the general path.
+  constexpr std::uint32_t kBomStart = kIsUtf8<Unit> ? 0xEF : 0xFEFF;
+  if (content_start_ != nullptr) {
+    if (content_start_ == begin && s.drop_bom_at_content_start && begin != end && unit_value(*begin) == kBomStart &&
+        byte_order_mark_length(unread_) != 0)
+      return std::nullopt;
+    content_start_ = nullptr;  // no mark there: the content's start needs no more care
+  }
+  skip_whitespace();
+  const Unit* p = unread_.data();
+  if (p == end || *p != Unit('<')) return std::nullopt;
+  const Unit* name = p + 1;
+  const Unit* q = name;
+  while (q < end && !stops_bare_name(*q)) ++q;
+  // Also leaves out "<" at the very end, "<>", "</", "<!", "<?" and every tag with more in it.
+  if (q == end || *q != Unit('>') || q == name) return std::nullopt;
+  const View tag(name, static_cast<std::size_t>(q - name));
+  consume(static_cast<std::size_t>(q + 1 - p));
+  if (s.join_text_only_elements) {
+    if (auto leaf = read_leaf(tag)) return leaf;
+  }
+  push_name(tag);
+  content_start_ = unread_.data();
+  return Event::start(Start{tag, tag.size()});
+}
+
 template <TextUnit Unit>
 bool BasicReader<Unit>::read_innermost_end() {
   if (st_.state != ScanState::TagClosed || content_start_ != nullptr || st_.open_name_starts.empty())

@@ -86,6 +86,11 @@ class BasicReader {
   // only the whitespace ahead, which any next read skips first. A run of siblings of one name
   // is read this way without the general dispatch.
   std::optional<Event> read_leaf_named(View name);
+  // When the next event would be the Start or the Leaf of a tag written as a bare name (`<name>`,
+  // without whitespace, quotes, "/", "!" or "?" in it): reads it, exactly as read_event_impl
+  // would. Otherwise answers nothing and reads only the whitespace ahead, which any next read
+  // skips first. For the common tags of nesting and records, without the general dispatch.
+  std::optional<Event> read_bare_tag();
   // When the next event would be the End of the innermost open element, written as its name
   // alone (`</name>`, whitespace allowed before the ">"): reads it, exactly as read_event_impl
   // would, and answers true. Otherwise answers false and reads only the whitespace ahead, which

@@ -286,6 +286,57 @@ TEST(LeafRuns, OnlyWhenJoining) {
   EXPECT_FALSE(r.read_leaf_named("v").has_value());
 }
 
+// read_bare_tag, tried after `skip` events: reads the next event when it is the Start or the
+// Leaf of a tag written as a bare name, else nothing (the rest then reads as usual). With the
+// walk's settings: a byte order mark at an element's content start is dropped.
+struct BareTagCase {
+  std::string input;
+  int skip;
+  std::string events;  // what read_bare_tag read (or none), then the rest of the events
+};
+
+class BareTags : public ::testing::TestWithParam<BareTagCase> {};
+
+TEST_P(BareTags, ReadsOnlyABareTag) {
+  Settings settings;
+  settings.drop_bom_at_content_start = true;
+  settings.join_text_only_elements = true;
+  Reader r(GetParam().input, settings);
+  for (int i = 0; i < GetParam().skip; ++i) ASSERT_TRUE(r.read_event_impl().is_ok());
+  const std::uint64_t before = r.position();
+  auto bare = r.read_bare_tag();
+  if (!bare) expect_only_whitespace_read(GetParam().input, before, r.position());
+  EXPECT_EQ((bare ? testing::describe(*bare) : std::string("none")) + " " + testing::trace(r), GetParam().events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reader, BareTags, ::testing::Values(
+    BareTagCase{"<a><b><c>x</c></b></a>", 1, "Start(b):b Leaf(x):c End(b) End(a) Eof"},
+    BareTagCase{"<a>\n <p:b> t </p:b></a>", 1, "Leaf(t):p:b End(a) Eof"},
+    BareTagCase{"<a><b></b></a>", 1, "Leaf():b End(a) Eof"},
+    BareTagCase{"<a><b x='1'>t</b></a>", 1, "none Start(b x='1'):b Text(t) End(b) End(a) Eof"},
+    BareTagCase{"<a><b >t</b></a>", 1, "none Start(b ):b Text(t) End(b) End(a) Eof"},
+    BareTagCase{"<a><b/></a>", 1, "none Empty(b):b End(a) Eof"},
+    BareTagCase{"<a><b/c>t</b/c></a>", 1, "none Leaf(t):b/c End(a) Eof"},
+    BareTagCase{"<a><b\"c>t</b\"c></a>", 1, "none Start(b\"c>t</b\"c):b\"c>t</b\"c !EndEventMismatch(b\"c>t</b\"c,a)@17"},
+    BareTagCase{"<a><b/></a>", 2, "none End(a) Eof"},
+    BareTagCase{"<a><!--c--></a>", 1, "none Comment(c) End(a) Eof"},
+    BareTagCase{"<a><?p?></a>", 1, "none PI(p) End(a) Eof"},
+    BareTagCase{"<a><></a>", 1, "none Start(): !EndEventMismatch(,a)@7"},
+    BareTagCase{"<a>x<b>t</b></a>", 1, "none Text(x) Leaf(t):b End(a) Eof"},
+    BareTagCase{"<a>\xEF\xBB\xBF<b>t</b></a>", 1, "none Leaf(t):b End(a) Eof"},
+    BareTagCase{"<a> \xEF\xBB\xBF<b>t</b></a>", 1, "none Text(\xEF\xBB\xBF) Leaf(t):b End(a) Eof"},
+    BareTagCase{"<a><b>t</c></a>", 1, "Start(b):b Text(t) !EndEventMismatch(b,c)@9"},
+    BareTagCase{"<a><b", 1, "none !UnexpectedEof(Element)@4"},
+    BareTagCase{"<a><", 1, "none Eof"}));
+
+TEST(BareTags, OnlyWhenTrimming) {
+  Settings settings;
+  settings.trim_leading_whitespace = false;
+  Reader r("<a><b>t</b></a>", settings);
+  ASSERT_EQ(r.read_event_impl().value().kind(), EventKind::Start);
+  EXPECT_FALSE(r.read_bare_tag().has_value());
+}
+
 // read_innermost_end, tried after `skip` events: reads the End of the innermost open element
 // when that comes next as a bare end tag, else nothing (the rest then reads as usual).
 struct InnermostEndCase {
