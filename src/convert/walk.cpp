@@ -148,8 +148,8 @@ class Walk {
   static constexpr std::size_t kRecentAttributeNames = 32;
   static constexpr std::size_t kMemoAttributes = 8;
   // An element name as written and its key (borrowed from the key cache), with the attribute
-  // names as written and their keys at the first positions of its last tag.
-  // What follows the tags of its name: guesses after a Start, a Leaf and an End.
+  // names as written and their keys at the first positions of its last tag, and the guesses for
+  // what follows a Start, a Leaf and an End of that name.
   struct ElementMemo {
     View name;
     PyObject* key = nullptr;
@@ -334,7 +334,6 @@ class Walk {
     memo.key = keys_.element_key(QName{qname}.local_name());
     memo.after_start = memo.after_leaf = memo.after_end = 3;
   }
-  PyObject* element_key(View qname) { return element_memo(qname).key; }
 
   // A cheap digest of a name, for the memos.
   static std::size_t name_digest(View name) {
@@ -449,8 +448,8 @@ class Walk {
 
   // `<name>text</name>` in one step: what Start, Text and End would store, without opening the
   // element. A failed text leaves the walk where the element's End would have: skipping inside
-  // its parent, or raising at once at the top level.
-  // Answers what it ended on: the leaf, or the End of its parent (and maybe of more).
+  // its parent, or raising at once at the top level. Answers the guess for what follows: the
+  // leaf's own, or the End's of the last element it closed.
   BareTagGuess* on_leaf(const Event& leaf) {
     const View qname = leaf.leaf_name();
     ElementMemo& memo = element_memo(qname);

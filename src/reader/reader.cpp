@@ -86,6 +86,16 @@ std::uint64_t BasicReader<Unit>::utf8_position() const {
   }
 }
 
+// Whether a byte order mark begins at `at` (in the unread input) and would be dropped there as
+// at an element's content start. Its first unit is tested before anything else.
+template <TextUnit Unit>
+VELMORA_READER_STEP bool BasicReader<Unit>::drops_bom_at(const Unit* at) const {
+  constexpr std::uint32_t kBomStart = kIsUtf8<Unit> ? 0xEF : 0xFEFF;
+  const Unit* end = unread_.data() + unread_.size();
+  return at != end && unit_value(*at) == kBomStart && st_.settings.drop_bom_at_content_start &&
+         byte_order_mark_length(View(at, static_cast<std::size_t>(end - at))) != 0;
+}
+
 template <TextUnit Unit>
 VELMORA_READER_STEP void BasicReader<Unit>::push_name(View name) {
   st_.open_name_starts.push_back(st_.open_names.size());
@@ -282,12 +292,8 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* conten
   while (text < end && is_xml_whitespace(*text)) ++text;
   // A child element right away (a chain, a record) is the common way to fail: seen first.
   if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return std::nullopt;
-  // A byte order mark to drop at the content's start is left to the general path (seldom there);
-  // its first unit is tested before anything else.
-  constexpr std::uint32_t kBomStart = kIsUtf8<Unit> ? 0xEF : 0xFEFF;
-  if (content != end && unit_value(*content) == kBomStart && st_.settings.drop_bom_at_content_start &&
-      byte_order_mark_length(View(content, static_cast<std::size_t>(end - content))) != 0)
-    return std::nullopt;
+  // A byte order mark to drop at the content's start is left to the general path (seldom there).
+  if (drops_bom_at(content)) return std::nullopt;
   TextScan scan;
   const Unit* open;
   if constexpr (kIsUtf8<Unit>) {
@@ -348,11 +354,8 @@ auto BasicReader<Unit>::read_bare_tag() -> std::optional<Event> {
   const Unit* begin = unread_.data();
   const Unit* end = begin + unread_.size();
   // A byte order mark to drop at the start of an element's content is left to the general path.
-  constexpr std::uint32_t kBomStart = kIsUtf8<Unit> ? 0xEF : 0xFEFF;
   if (content_start_ != nullptr) {
-    if (content_start_ == begin && s.drop_bom_at_content_start && begin != end && unit_value(*begin) == kBomStart &&
-        byte_order_mark_length(unread_) != 0)
-      return std::nullopt;
+    if (content_start_ == begin && drops_bom_at(begin)) return std::nullopt;
     content_start_ = nullptr;  // no mark there: the content's start needs no more care
   }
   skip_whitespace();

@@ -134,6 +134,7 @@ class BasicReader {
 
   void consume(std::size_t n);
   void push_name(View name);
+  bool drops_bom_at(const Unit* at) const;
 
   View input_;
   View unread_;
