@@ -70,10 +70,9 @@ template <reader::TextUnit Unit>
 struct OpenElement {
   reader::UnitView<Unit> qname;  // as written, for the missing-end-tag message
   PyObject* key;                // borrowed from the key cache
-  // The element's dictionary: its attributes first, then what its content converts to. Made
-  // only once needed: an element that holds nothing but text keeps that text in `text`.
+  // The element's dictionary, made at its start tag: its attributes first, then what its
+  // content converts to.
   PyRef dict;
-  PyRef text;
   bool has_attributes;
   // Whether `dict` may hold "#text", so that the element may collapse to its text at the end.
   bool may_hold_text = false;
@@ -211,25 +210,9 @@ class Walk {
 
   std::size_t depth() const { return skip_depth_ > 0 ? skip_depth_ : open_.size(); }
 
-  // The dictionary that the content being read goes into (made now if still pending).
-  Status current_dict(PyObject*& out) {
-    if (open_.empty()) {
-      out = top_.get();
-      return Status::Ok;
-    }
-    OpenElement<Unit>& element = open_.back();
-    if (!element.dict) {
-      element.dict = new_dict();
-      if (element.text) {
-        element.may_hold_text = true;
-        PyRef text = std::move(element.text);
-        if (PyDict_SetItem(element.dict.get(), text_key(), text.get()) < 0)
-          return failed_on_pending_error();
-      }
-    }
-    out = element.dict.get();
-    return Status::Ok;
-  }
+  // The dictionary that the content being read goes into.
+  PyObject* current_dict() const { return open_.empty() ? top_.get() : open_.back().dict.get(); }
+
 
   // The str of a text or attribute value, unescaped. Without a reference (the common case) the
   // value is made straight from the input after one scan that also tells its width (ASCII or
@@ -424,15 +407,9 @@ class Walk {
     OpenElement<Unit>& closed = open_.back();
     PyObject* const key = closed.key;
     PyRef dict = std::move(closed.dict);
-    PyRef text = std::move(closed.text);
     const bool may_hold_text = closed.may_hold_text;
     BareTagGuess* const guess = closed.after_end;
     open_.pop_back();
-    if (!dict) {  // nothing but text, or nothing at all
-      PyRef value = text ? std::move(text) : new_dict();
-      std::ignore = store(key, value.get());
-      return guess;
-    }
     if (!may_hold_text) {
       std::ignore = store(key, dict.get());
       return guess;
@@ -493,12 +470,7 @@ class Walk {
   void on_text(View text) {
     PyRef value;
     if (text_value(text, value) == Status::Failed) return;
-    if (!open_.empty() && !open_.back().dict) {
-      open_.back().text = std::move(value);  // a later text replaces it, as in a dictionary
-      return;
-    }
-    PyObject* target = nullptr;
-    if (current_dict(target) == Status::Failed) return;
+    PyObject* target = current_dict();
     if (!open_.empty()) open_.back().may_hold_text = true;
     if (PyDict_SetItem(target, text_key(), value.get()) < 0) std::ignore = failed_on_pending_error();
   }
@@ -512,9 +484,8 @@ class Walk {
         if (PyList_Append(element.list, value) < 0) return failed_on_pending_error();
         return Status::Ok;
       }
-      if (!element.text && (!element.dict || PyDict_GET_SIZE(element.dict.get()) == 0)) {
+      if (PyDict_GET_SIZE(element.dict.get()) == 0) {
         // Its dictionary has nothing to merge with.
-        if (!element.dict) element.dict = new_dict();
         if (may_be_text_key(key)) element.may_hold_text = true;  // an element "#text"
         if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
         return Status::Ok;
@@ -539,8 +510,7 @@ class Walk {
         }
       }
     }
-    PyObject* target = nullptr;
-    if (current_dict(target) == Status::Failed) return Status::Failed;
+    PyObject* target = current_dict();
     if (!open_.empty() && may_be_text_key(key)) open_.back().may_hold_text = true;  // an element "#text"
     PyObject* list = nullptr;
     auto stored = update_dict(target, key, value, &list);
