@@ -49,8 +49,15 @@ using reader::EventKind;
 // failure to `failed`.
 enum class [[nodiscard]] Status : bool { Ok, Failed };
 
-PyRef new_dict() {
+// A new dictionary; with `expected` items above the few an empty one holds, made with room for
+// them at once rather than grown on the way (the size of the last element of the same name is
+// a good guess for a record's).
+[[gnu::always_inline]] inline PyRef new_dict(std::size_t expected = 0) {
+#if PY_VERSION_HEX < 0x030E0000
+  PyRef d = PyRef::steal(expected > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(expected)) : PyDict_New());
+#else
   PyRef d = PyRef::steal(PyDict_New());
+#endif
   if (!d) py::panic_after_error();
   return d;
 }
@@ -83,8 +90,9 @@ struct OpenElement {
   // may replace its entry) nor one that may be "#text" (a text replaces that entry).
   PyObject* list_key = nullptr;
   PyObject* list = nullptr;
-  // The guess for what follows the end of an element of this name.
+  // The guess for what follows the end of an element of this name, and its size last time.
   BareTagGuess* after_end = nullptr;
+  std::uint8_t* usual_size = nullptr;
 };
 
 // The cyclic collector is paused for the call. A collection only ever runs between bytecodes, so
@@ -146,6 +154,7 @@ class Walk {
   static constexpr std::size_t kRecentElements = 16;
   static constexpr std::size_t kRecentAttributeNames = 32;
   static constexpr std::size_t kMemoAttributes = 8;
+  static constexpr std::size_t kLeafRunBatch = 32;
   // An element name as written and its key (borrowed from the key cache), with the attribute
   // names as written and their keys at the first positions of its last tag, and the guesses for
   // what follows a Start, a Leaf and an End of that name.
@@ -154,6 +163,8 @@ class Walk {
     PyObject* key = nullptr;
     std::pair<View, PyObject*> attributes[kMemoAttributes] = {};
     BareTagGuess after_start = 3, after_leaf = 3, after_end = 3;
+    // How many items the dictionary of the last element of this name held (at most 255).
+    std::uint8_t usual_size = 0;
   };
 
   // ---- failures ------------------------------------------------------------------------------
@@ -259,7 +270,7 @@ class Walk {
     // (Each item in a variable of its own: assigning to one would copy it.)
     while (auto item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
-      if (!dict) dict = new_dict();
+      if (!dict) dict = new_dict(memo.usual_size);
       const reader::BasicAttribute<Unit>& attribute = item->value();
       PyObject* key = attribute_key(memo, attribute.key.bytes, position++);
       PyRef text;
@@ -316,6 +327,7 @@ class Walk {
     memo.name = qname;
     memo.key = keys_.element_key(QName{qname}.local_name());
     memo.after_start = memo.after_leaf = memo.after_end = 3;
+    memo.usual_size = 0;
   }
 
   // A cheap digest of a name, for the memos.
@@ -334,9 +346,13 @@ class Walk {
     if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, dict, 1) == Status::Failed)
       return &memo.after_start;
     const bool has_attributes = static_cast<bool>(dict);
-    if (!dict) dict = new_dict();  // made before its children's: see open_bare
-    open_.push_back(OpenElement<Unit>{
-        .qname = qname, .key = key, .dict = std::move(dict), .has_attributes = has_attributes, .after_end = &memo.after_end});
+    if (!dict) dict = new_dict(memo.usual_size);  // made before its children's: see open_bare
+    open_.push_back(OpenElement<Unit>{.qname = qname,
+                                      .key = key,
+                                      .dict = std::move(dict),
+                                      .has_attributes = has_attributes,
+                                      .after_end = &memo.after_end,
+                                      .usual_size = &memo.usual_size});
     return &memo.after_start;
   }
 
@@ -347,8 +363,12 @@ class Walk {
   [[gnu::always_inline]] BareTagGuess* open_bare(View qname) {
     ElementMemo& memo = element_memo(qname);
     if (open_.empty()) top_qname_ = qname;
-    open_.push_back(OpenElement<Unit>{
-        .qname = qname, .key = memo.key, .dict = new_dict(), .has_attributes = false, .after_end = &memo.after_end});
+    open_.push_back(OpenElement<Unit>{.qname = qname,
+                                      .key = memo.key,
+                                      .dict = new_dict(memo.usual_size),
+                                      .has_attributes = false,
+                                      .after_end = &memo.after_end,
+                                      .usual_size = &memo.usual_size});
     return &memo.after_start;
   }
 
@@ -409,6 +429,8 @@ class Walk {
     PyRef dict = std::move(closed.dict);
     const bool may_hold_text = closed.may_hold_text;
     BareTagGuess* const guess = closed.after_end;
+    const Py_ssize_t size = PyDict_GET_SIZE(dict.get());
+    *closed.usual_size = static_cast<std::uint8_t>(size < 255 ? size : 255);
     open_.pop_back();
     if (!may_hold_text) {
       std::ignore = store(key, dict.get());
@@ -435,15 +457,21 @@ class Walk {
     if (leaf_value(leaf, value) == Status::Failed) return &memo.after_leaf;
     if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
     // A run of siblings of this name: while the parent's list for it is the one just appended
-    // to, each next one is read and appended directly (up to the next signal check).
+    // to, the next ones are read a batch at a time and appended directly (up to the next signal
+    // check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
-      auto next = reader_.read_leaf_named(qname);
-      if (!next) break;
-      if (leaf_value(*next, value) == Status::Failed) return &memo.after_leaf;
-      if (PyList_Append(open_.back().list, value.get()) < 0) {
-        std::ignore = failed_on_pending_error();
-        return &memo.after_leaf;
+      const std::size_t count = reader_.read_leaf_run(qname, leaf_run_, kLeafRunBatch);
+      PyObject* const list = open_.back().list;
+      for (std::size_t i = 0; i < count; ++i) {
+        // After a failure the rest of the batch is dropped: leaves change no nesting, so the
+        // skip that follows is where it would have been.
+        if (leaf_value(leaf_run_[i], value) == Status::Failed) return &memo.after_leaf;
+        if (PyList_Append(list, value.get()) < 0) {
+          std::ignore = failed_on_pending_error();
+          return &memo.after_leaf;
+        }
       }
+      if (count < kLeafRunBatch) break;
     }
     // A leaf is often the last child (a chain's innermost element, a record's last field).
     if (!next_is_innermost_end()) return &memo.after_leaf;
@@ -538,6 +566,7 @@ class Walk {
   ElementMemo recent_elements_[kRecentElements] = {};
   std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
+  Event leaf_run_[kLeafRunBatch];                    // a batch of a run of siblings, being stored
   PyRef top_;
   std::vector<OpenElement<Unit>> open_;
   View top_qname_;

@@ -44,6 +44,9 @@ class BasicEvent {
   using View = UnitView<Unit>;
   using Start = BasicBytesStart<Unit>;
 
+  // An Eof, as a place for events to be read into.
+  BasicEvent() : BasicEvent(EventKind::Eof, {}, 0) {}
+
   static BasicEvent start(Start s) { return BasicEvent(EventKind::Start, s.content, s.name_len); }
   static BasicEvent empty(Start s) { return BasicEvent(EventKind::Empty, s.content, s.name_len); }
   static BasicEvent decl(Start s) { return BasicEvent(EventKind::Decl, s.content, s.name_len); }
