@@ -49,15 +49,8 @@ using reader::EventKind;
 // failure to `failed`.
 enum class [[nodiscard]] Status : bool { Ok, Failed };
 
-// A new dictionary; with `expected` items above the few an empty one holds, made with room for
-// them at once rather than grown on the way (the size of the last element of the same name is
-// a good guess for a record's).
-[[gnu::always_inline]] inline PyRef new_dict(std::size_t expected = 0) {
-#if PY_VERSION_HEX < 0x030E0000
-  PyRef d = PyRef::steal(expected > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(expected)) : PyDict_New());
-#else
+PyRef new_dict() {
   PyRef d = PyRef::steal(PyDict_New());
-#endif
   if (!d) py::panic_after_error();
   return d;
 }
@@ -90,9 +83,8 @@ struct OpenElement {
   // may replace its entry) nor one that may be "#text" (a text replaces that entry).
   PyObject* list_key = nullptr;
   PyObject* list = nullptr;
-  // The guess for what follows the end of an element of this name, and its size last time.
+  // The guess for what follows the end of an element of this name.
   BareTagGuess* after_end = nullptr;
-  std::uint8_t* usual_size = nullptr;
 };
 
 // The cyclic collector is paused for the call. A collection only ever runs between bytecodes, so
@@ -163,8 +155,6 @@ class Walk {
     PyObject* key = nullptr;
     std::pair<View, PyObject*> attributes[kMemoAttributes] = {};
     BareTagGuess after_start = 3, after_leaf = 3, after_end = 3;
-    // How many items the dictionary of the last element of this name held (at most 255).
-    std::uint8_t usual_size = 0;
   };
 
   // ---- failures ------------------------------------------------------------------------------
@@ -232,13 +222,13 @@ class Walk {
     if constexpr (reader::kIsUtf8<Unit>) {
       const reader::TextScan scan = reader::scan_text(raw);
       if (!scan.has_reference) {
-        out = py::new_string_from_valid(raw, scan.ascii);
+        out = plain_string(raw, scan.ascii);
         return Status::Ok;
       }
     } else {
       const reader::UnitScan scan = reader::scan_units(raw);
       if (!scan.has_reference) {
-        out = py::new_string_from_units(raw, scan.bits);
+        out = plain_string(raw, scan.bits);
         return Status::Ok;
       }
     }
@@ -270,7 +260,7 @@ class Walk {
     // (Each item in a variable of its own: assigning to one would copy it.)
     while (auto item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
-      if (!dict) dict = new_dict(memo.usual_size);
+      if (!dict) dict = new_dict();
       const reader::BasicAttribute<Unit>& attribute = item->value();
       PyObject* key = attribute_key(memo, attribute.key.bytes, position++);
       PyRef text;
@@ -286,8 +276,23 @@ class Walk {
 
   // The str of a value without a reference that the reader scanned while finding its end.
   static PyRef plain_attribute_value(const reader::BasicAttribute<Unit>& attribute) {
-    if constexpr (reader::kIsUtf8<Unit>) return py::new_string_from_valid(attribute.value, attribute.bits < 0x80);
-    else return py::new_string_from_units(attribute.value, attribute.bits);
+    if constexpr (reader::kIsUtf8<Unit>) return plain_string(attribute.value, attribute.bits < 0x80);
+    else return plain_string(attribute.value, attribute.bits);
+  }
+
+  // The str of a text without a reference, UTF-8 (ASCII or not) or code points (with every unit
+  // or-ed together); a short ASCII one made inline.
+  [[gnu::always_inline]] static PyRef plain_string(View text, bool ascii)
+    requires reader::kIsUtf8<Unit>
+  {
+    if (ascii && text.size() <= py::kShortAscii) return py::new_short_ascii(text);
+    return py::new_string_from_valid(text, ascii);
+  }
+  [[gnu::always_inline]] static PyRef plain_string(View text, std::uint32_t bits)
+    requires(!reader::kIsUtf8<Unit>)
+  {
+    if (bits < 0x80 && text.size() <= py::kShortAscii) return py::new_short_ascii(text);
+    return py::new_string_from_units(text, bits);
   }
 
   // Tags of one name tend to repeat their attributes in the same order: compare the key as
@@ -327,7 +332,6 @@ class Walk {
     memo.name = qname;
     memo.key = keys_.element_key(QName{qname}.local_name());
     memo.after_start = memo.after_leaf = memo.after_end = 3;
-    memo.usual_size = 0;
   }
 
   // A cheap digest of a name, for the memos.
@@ -346,13 +350,12 @@ class Walk {
     if (tag.name_len < tag.content.size() && fill_attributes(tag, memo, dict, 1) == Status::Failed)
       return &memo.after_start;
     const bool has_attributes = static_cast<bool>(dict);
-    if (!dict) dict = new_dict(memo.usual_size);  // made before its children's: see open_bare
+    if (!dict) dict = new_dict();  // made before its children's: see open_bare
     open_.push_back(OpenElement<Unit>{.qname = qname,
                                       .key = key,
                                       .dict = std::move(dict),
                                       .has_attributes = has_attributes,
-                                      .after_end = &memo.after_end,
-                                      .usual_size = &memo.usual_size});
+                                      .after_end = &memo.after_end});
     return &memo.after_start;
   }
 
@@ -365,10 +368,9 @@ class Walk {
     if (open_.empty()) top_qname_ = qname;
     open_.push_back(OpenElement<Unit>{.qname = qname,
                                       .key = memo.key,
-                                      .dict = new_dict(memo.usual_size),
+                                      .dict = new_dict(),
                                       .has_attributes = false,
-                                      .after_end = &memo.after_end,
-                                      .usual_size = &memo.usual_size});
+                                      .after_end = &memo.after_end});
     return &memo.after_start;
   }
 
@@ -429,8 +431,6 @@ class Walk {
     PyRef dict = std::move(closed.dict);
     const bool may_hold_text = closed.may_hold_text;
     BareTagGuess* const guess = closed.after_end;
-    const Py_ssize_t size = PyDict_GET_SIZE(dict.get());
-    *closed.usual_size = static_cast<std::uint8_t>(size < 255 ? size : 255);
     open_.pop_back();
     if (!may_hold_text) {
       std::ignore = store(key, dict.get());
@@ -488,7 +488,7 @@ class Walk {
       // The reader scanned the text while finding its end.
       if (leaf.has_text_scan()) {
         if (leaf.text_scan().has_reference) return text_with_references(text, out, 0);
-        out = py::new_string_from_valid(text, leaf.text_scan().ascii);
+        out = plain_string(text, leaf.text_scan().ascii);
         return Status::Ok;
       }
     }

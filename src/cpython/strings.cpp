@@ -234,6 +234,8 @@ PyObject* intern(std::string_view text) {
 
 }  // namespace
 
+void short_string_failed() { panic_after_error(); }
+
 PyRef new_string(std::string_view text) {
   PyRef str = PyRef::steal(make_string(text));
   if (!str) panic_after_error();

@@ -5,8 +5,13 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "cpython/ref.h"
 #include "reader/cow_text.h"
@@ -39,6 +44,55 @@ PyRef new_string_from_units(reader::UnitView<Unit> units);
 template <reader::TextUnit Unit>
 PyRef new_string_with_references(reader::UnitView<Unit> text, std::span<const reader::FoundReference> references,
                                  reader::ReferenceSummary summary);
+
+// The fatal failure of a str's creation in new_short_ascii (reported from strings.cpp, where
+// the other creations fail too).
+[[noreturn, gnu::cold]] void short_string_failed();
+
+// The most units new_short_ascii takes.
+inline constexpr std::size_t kShortAscii = 16;
+
+// A new `str` of `units`, at most kShortAscii of them and every one below 0x80, made inline: the
+// short values that most fields and attributes hold, without a call for the copy. A failed
+// creation is fatal.
+template <reader::TextUnit Unit>
+[[gnu::always_inline]] inline PyRef new_short_ascii(reader::UnitView<Unit> units) {
+  const std::size_t n = units.size();
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (str == nullptr) short_string_failed();
+  // A compact ASCII str keeps its characters right after its header.
+  auto* to = reinterpret_cast<unsigned char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+  const Unit* from = units.data();
+  // Two steps that may overlap cover any length from one step's width to twice that.
+  if constexpr (sizeof(Unit) == 1) {
+    const auto two = [&]<class Word>(Word) {
+      Word head, tail;
+      std::memcpy(&head, from, sizeof(Word));
+      std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+      std::memcpy(to, &head, sizeof(Word));
+      std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
+    };
+    if (n >= 8) two(std::uint64_t{});
+    else if (n >= 4) two(std::uint32_t{});
+    else
+      for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(from[i]);
+    return PyRef::steal(str);
+  }
+#if defined(__SSE2__)
+  if constexpr (sizeof(Unit) == 2) {
+    // Every unit is below 0x80, so the saturating pack is exact.
+    if (n >= 8) {
+      const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 8));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packus_epi16(head, head));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(to + n - 8), _mm_packus_epi16(tail, tail));
+      return PyRef::steal(str);
+    }
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(reader::unit_value(from[i]));
+  return PyRef::steal(str);
+}
 
 // The process-wide interned names used for attribute look-ups (borrowed, never released).
 enum class InternedName { Name, All, Qualname };

@@ -306,12 +306,12 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
   if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return nullptr;
   // A byte order mark to drop at the content's start is left to the general path (seldom there).
   if (drops_bom_at(content)) return nullptr;
-  TextScan scan;
+  std::uint8_t scan = 0;
   const Unit* open;
   if constexpr (kIsUtf8<Unit>) {
     const TextEnd found = find_text_end(text, end);
     open = found.at;
-    scan = TextScan{found.has_reference, found.ascii};
+    scan = Event::scan_bits(TextScan{found.has_reference, found.ascii});
   } else {
     open = find_unit(text, end, '<');
   }
