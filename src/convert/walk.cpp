@@ -460,7 +460,8 @@ class Walk {
     // to, the next ones are read a batch at a time and appended directly (up to the next signal
     // check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
-      const std::size_t count = reader_.read_leaf_run(qname, leaf_run_, kLeafRunBatch);
+      if (!leaf_run_) leaf_run_ = std::make_unique<Event[]>(kLeafRunBatch);
+      const std::size_t count = reader_.read_leaf_run(qname, leaf_run_.get(), kLeafRunBatch);
       PyObject* const list = open_.back().list;
       for (std::size_t i = 0; i < count; ++i) {
         // After a failure the rest of the batch is dropped: leaves change no nesting, so the
@@ -566,7 +567,9 @@ class Walk {
   ElementMemo recent_elements_[kRecentElements] = {};
   std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
-  Event leaf_run_[kLeafRunBatch];                    // a batch of a run of siblings, being stored
+  // A batch of a run of siblings, being stored: made at the first run, so that a call on a small
+  // document does not pay for its room.
+  std::unique_ptr<Event[]> leaf_run_;
   PyRef top_;
   std::vector<OpenElement<Unit>> open_;
   View top_qname_;
