@@ -147,13 +147,20 @@ class Walk {
   static constexpr std::size_t kRecentAttributeNames = 32;
   static constexpr std::size_t kMemoAttributes = 8;
   static constexpr std::size_t kLeafRunBatch = 32;
+  // An attribute name as written (a view of the input) and its key. Plain, so that the memos of
+  // a call on a small document are not filled in before they are used.
+  struct AttributeMemo {
+    const Unit* name;
+    std::size_t size;
+    PyObject* key;
+  };
   // An element name as written and its key (borrowed from the key cache), with the attribute
   // names as written and their keys at the first positions of its last tag, and the guesses for
   // what follows a Start, a Leaf and an End of that name.
   struct ElementMemo {
     View name;
     PyObject* key = nullptr;
-    std::pair<View, PyObject*> attributes[kMemoAttributes] = {};
+    AttributeMemo attributes[kMemoAttributes];  // cleared when the slot is first taken
     BareTagGuess after_start = 3, after_leaf = 3, after_end = 3;
   };
 
@@ -300,11 +307,10 @@ class Walk {
   // further.
   PyObject* attribute_key(ElementMemo& memo, View qname, std::size_t position) {
     if (position >= kMemoAttributes) return attribute_key_by_name(qname);
-    auto& [name, key] = memo.attributes[position];
-    if (key != nullptr && reader::same_units(name, qname)) return key;
-    key = attribute_key_by_name(qname);
-    name = qname;
-    return key;
+    AttributeMemo& slot = memo.attributes[position];
+    if (slot.key != nullptr && reader::same_units(View(slot.name, slot.size), qname)) return slot.key;
+    slot = AttributeMemo{qname.data(), qname.size(), attribute_key_by_name(qname)};
+    return slot.key;
   }
 
   // Behind that, a small memo by a digest of the name as written, in front of the cache (which
@@ -329,6 +335,9 @@ class Walk {
     return memo;
   }
   [[gnu::noinline]] void remember_element(ElementMemo& memo, View qname) {
+    if (memo.key == nullptr) {
+      for (AttributeMemo& attribute : memo.attributes) attribute.key = nullptr;
+    }
     memo.name = qname;
     memo.key = keys_.element_key(QName{qname}.local_name());
     memo.after_start = memo.after_leaf = memo.after_end = 3;
@@ -564,7 +573,7 @@ class Walk {
   KeyCache keys_;
   // Views into the input and keys borrowed from the cache: by a cheap digest of the element
   // name, and of the attribute name.
-  ElementMemo recent_elements_[kRecentElements] = {};
+  ElementMemo recent_elements_[kRecentElements];
   std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
   // A batch of a run of siblings, being stored: made at the first run, so that a call on a small
