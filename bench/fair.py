@@ -11,8 +11,8 @@ its marshal form), the XML peers `lxml.etree.fromstring`, `ElementTree.fromstrin
 
 Every contender is given copies of the documents of its own (ElementTree and expat leave the
 UTF-8 form of a str cached inside it, which would hand the parsers after them a text already
-encoded). Every workload is timed round-robin: each round calls every contender once, in an order rotated
-every round; the cyclic collector is off for every contender while it is timed, and each timed
+encoded). Every workload is timed round-robin: each round calls every contender once, in an order shuffled
+every round (from a fixed seed); the cyclic collector is off for every contender while it is timed, and each timed
 call follows an untimed call of the same contender whose result was freed (measure.round_robin).
 The cost of one full collection over each contender's live result is reported in its own table.
 
