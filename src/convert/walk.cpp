@@ -359,11 +359,8 @@ class Walk {
       return &memo.after_start;
     const bool has_attributes = static_cast<bool>(dict);
     if (!dict) dict = new_dict();  // made before its children's: see open_bare
-    open_.push_back(OpenElement<Unit>{.qname = qname,
-                                      .key = key,
-                                      .dict = std::move(dict),
-                                      .has_attributes = has_attributes,
-                                      .after_end = &memo.after_end});
+    open_.push_back(OpenElement<Unit>{
+        .qname = qname, .key = key, .dict = std::move(dict), .has_attributes = has_attributes, .after_end = &memo.after_end});
     return &memo.after_start;
   }
 
@@ -374,11 +371,8 @@ class Walk {
   [[gnu::always_inline]] BareTagGuess* open_bare(View qname) {
     ElementMemo& memo = element_memo(qname);
     if (open_.empty()) top_qname_ = qname;
-    open_.push_back(OpenElement<Unit>{.qname = qname,
-                                      .key = memo.key,
-                                      .dict = new_dict(),
-                                      .has_attributes = false,
-                                      .after_end = &memo.after_end});
+    open_.push_back(OpenElement<Unit>{
+        .qname = qname, .key = memo.key, .dict = new_dict(), .has_attributes = false, .after_end = &memo.after_end});
     return &memo.after_start;
   }
 

@@ -51,8 +51,8 @@ def test_generated_documents_agree_in_every_form(seed):
 
 # Pieces of runs of same-named siblings, which the conversion reads with a shortcut: plain,
 # empty and blank leaves, references good and bad, a sibling that is not a leaf, other names
-# between, and markup the shortcut must not cross; some runs long enough to be read in several
-# batches.
+# between, and markup the shortcut must not cross; some runs long (up to 100 leaves) with few
+# pieces in them.
 RUN_PIECES = [
     "<v>1</v>", "<v>two words</v>", "<v></v>", "<v> \n </v>", "<v>&lt;&#65;</v>", "<v>&bad;</v>",
     "<v>&#0;</v>", "<v>é ü</v>", "<v>Ω</v>", "<v>😀</v>", "<v a='1'>x</v>", "<v >x</v>", "<v/>",
@@ -68,7 +68,7 @@ def test_sibling_runs_agree(parent):
     rng = random.Random(parent)
     failures = []
     for _ in range(400):
-        # Mostly short runs with many pieces; some long ones with few, read in several batches.
+        # Mostly short runs with many pieces; some long ones with few.
         length, odd = (rng.randint(1, 12), 0.3) if rng.random() < 0.8 else (rng.randint(30, 100), 0.02)
         run = "".join(rng.choice(RUN_PIECES) if rng.random() < odd else "<v>1</v>" for _ in range(length))
         xml = parent.format(run)
