@@ -2,6 +2,7 @@
 #include "convert/merge.h"
 
 #include "cpython/api_failure.h"
+#include "cpython/lists.h"
 #include "cpython/strings.h"
 #include "cpython/text.h"
 
@@ -21,7 +22,7 @@ py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value,
   if (PyDict_GET_SIZE(target) != before) return R::ok(Done{});
 
   if (PyType_HasFeature(Py_TYPE(stored), Py_TPFLAGS_LIST_SUBCLASS)) {
-    if (PyList_Append(stored, value) < 0) return R::err(py::fetch_error());
+    if (!py::list_append(stored, value)) return R::err(py::fetch_error());
     if (list_out != nullptr) *list_out = stored;
     return R::ok(Done{});
   }

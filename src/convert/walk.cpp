@@ -33,6 +33,7 @@
 #include "convert/merge.h"
 #include "convert/messages.h"
 #include "cpython/api_failure.h"
+#include "cpython/lists.h"
 #include "cpython/pyerr.h"
 #include "cpython/strings.h"
 #include "failure/failure.h"
@@ -464,7 +465,7 @@ class Walk {
       auto next = reader_.read_leaf_named(qname);
       if (!next) break;
       if (leaf_value(*next, value) == Status::Failed) return &memo.after_leaf;
-      if (PyList_Append(open_.back().list, value.get()) < 0) {
+      if (!py::list_append(open_.back().list, std::move(value))) {
         std::ignore = failed_on_pending_error();
         return &memo.after_leaf;
       }
@@ -505,7 +506,7 @@ class Walk {
     if (!open_.empty()) {
       OpenElement<Unit>& element = open_.back();
       if (key == element.list_key) {
-        if (PyList_Append(element.list, value) < 0) return failed_on_pending_error();
+        if (!py::list_append(element.list, value)) return failed_on_pending_error();
         return Status::Ok;
       }
       if (PyDict_GET_SIZE(element.dict.get()) == 0) {
