@@ -2,7 +2,9 @@
 #include "convert/key_cache.h"
 
 #include <cstring>
+#include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "cpython/api_failure.h"
@@ -11,9 +13,9 @@
 namespace velmora::convert {
 
 py::PyRef& NameTable::find_or_insert(std::string_view name) {
-  if (2 * (used_ + 1) > slots_.size()) grow();
+  if (2 * (used_ + 1) > capacity_) grow();
   const std::uint64_t hash = hash_name(name, key_);
-  const std::size_t mask = slots_.size() - 1;
+  const std::size_t mask = capacity_ - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
     if (slot.data == nullptr) {
@@ -29,22 +31,82 @@ py::PyRef& NameTable::find_or_insert(std::string_view name) {
 }
 
 void NameTable::grow() {
-  std::vector<Slot> old(slots_.size() * 2);
-  old.swap(slots_);
-  const std::size_t mask = slots_.size() - 1;
-  for (Slot& slot : old) {
+  std::vector<Slot> grown(capacity_ * 2);
+  const std::size_t mask = grown.size() - 1;
+  for (Slot& slot : std::span<Slot>(slots_, capacity_)) {
     if (slot.data == nullptr) continue;
     std::size_t i = slot.hash & mask;
-    while (slots_[i].data != nullptr) i = (i + 1) & mask;
-    slots_[i] = std::move(slot);
+    while (grown[i].data != nullptr) i = (i + 1) & mask;
+    grown[i] = std::move(slot);
   }
+  grown_slots_.swap(grown);  // the slots before, if on the heap, go with `grown`
+  slots_ = grown_slots_.data();
+  capacity_ = grown_slots_.size();
 }
 
 namespace {
 
+// Keys kept from call to call: the str of a short ASCII key ("name" or "@name"), so that a
+// program converting many documents of one kind makes and hashes each of its keys once, not
+// once a call. One slot per hash value, a new key taking the slot of the one there: the cache
+// stays small (its keys are strong references, kept until replaced) and a lookup is one compare
+// whatever names documents use. The interpreter lock serialises every use.
+class SharedKeys {
+ public:
+  static constexpr std::size_t kMaxSize = 32;  // bytes of a key kept, "@" included
+
+  // The kept key whose text is `text` (of `hash`), or null.
+  PyObject* find(std::string_view text, std::uint64_t hash) const {
+    const Slot& slot = slots_[hash % kSlots];
+    if (slot.key == nullptr || slot.hash != hash || slot.size != text.size() ||
+        std::memcmp(slot.text, text.data(), text.size()) != 0)
+      return nullptr;
+    return slot.key;
+  }
+
+  // Keeps `key` (borrowed), whose text is `text`, in place of the key in its slot.
+  void keep(std::string_view text, std::uint64_t hash, PyObject* key) {
+    Slot& slot = slots_[hash % kSlots];
+    PyObject* replaced = slot.key;
+    slot.hash = hash;
+    slot.size = static_cast<std::uint8_t>(text.size());
+    std::memcpy(slot.text, text.data(), text.size());
+    slot.key = Py_NewRef(key);
+    Py_XDECREF(replaced);
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  struct Slot {
+    std::uint64_t hash;
+    std::uint8_t size;
+    char text[kMaxSize];
+    PyObject* key;  // null: empty
+  };
+  Slot slots_[kSlots] = {};
+};
+
+constinit SharedKeys shared_keys;
+
 template <reader::TextUnit Unit>
 std::string_view as_bytes(reader::UnitView<Unit> name) {
   return std::string_view(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(Unit));
+}
+
+// The text of the key for `name` ("@" first for an attribute) into `out`, when it is ASCII and
+// short enough to be kept from call to call; its size then, else 0.
+template <reader::TextUnit Unit>
+std::size_t shared_key_text(reader::UnitView<Unit> name, bool attribute, char (&out)[SharedKeys::kMaxSize]) {
+  const std::size_t size = name.size() + (attribute ? 1 : 0);
+  if (name.empty() || size > SharedKeys::kMaxSize) return 0;
+  char* at = out;
+  if (attribute) *at++ = '@';
+  for (const Unit unit : name) {
+    const std::uint32_t value = reader::unit_value(unit);
+    if (value >= 0x80) return 0;
+    *at++ = static_cast<char>(value);
+  }
+  return size;
 }
 
 template <reader::TextUnit Unit>
@@ -53,25 +115,41 @@ py::PyRef new_key(reader::UnitView<Unit> text) {
   else return py::new_string_from_units(text);
 }
 
+// The key for `name`: the kept one, or a new one (kept when it may be).
+template <reader::TextUnit Unit>
+py::PyRef make_key(reader::UnitView<Unit> name, bool attribute) {
+  char text[SharedKeys::kMaxSize];
+  if (const std::size_t size = shared_key_text(name, attribute, text)) {
+    const std::string_view ascii(text, size);
+    const std::uint64_t hash = hash_name(ascii, process_name_hash_key());
+    if (PyObject* kept = shared_keys.find(ascii, hash)) return py::PyRef::borrow(kept);
+    py::PyRef key = py::new_string_from_valid(ascii, true);
+    // Its hash made now, once for all the calls that use it (a str's hash cannot fail).
+    std::ignore = PyObject_Hash(key.get());
+    shared_keys.keep(ascii, hash, key.get());
+    return key;
+  }
+  if (!attribute) return new_key(name);
+  std::basic_string<Unit> prefixed;
+  prefixed.reserve(name.size() + 1);
+  prefixed += Unit('@');
+  prefixed += name;
+  return new_key(reader::UnitView<Unit>(prefixed));
+}
+
 }  // namespace
 
 template <reader::TextUnit Unit>
 PyObject* KeyCache::element_key(reader::UnitView<Unit> local_name) {
   py::PyRef& key = elements_.find_or_insert(as_bytes(local_name));
-  if (!key) key = new_key(local_name);
+  if (!key) key = make_key(local_name, false);
   return key.get();
 }
 
 template <reader::TextUnit Unit>
 PyObject* KeyCache::attribute_key(reader::UnitView<Unit> local_name) {
   py::PyRef& key = attributes_.find_or_insert(as_bytes(local_name));
-  if (!key) {
-    std::basic_string<Unit> text;
-    text.reserve(local_name.size() + 1);
-    text += Unit('@');
-    text += local_name;
-    key = new_key(reader::UnitView<Unit>(text));
-  }
+  if (!key) key = make_key(local_name, true);
   return key.get();
 }
 

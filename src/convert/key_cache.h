@@ -1,5 +1,6 @@
 // The dictionary keys of the conversion: a per-call cache by name bytes, so a repeated element
-// or attribute name makes its str once and dictionary lookups hit on identity; and "#text".
+// or attribute name makes its str once and dictionary lookups hit on identity, backed by keys
+// kept from call to call for short ASCII names; and "#text".
 #pragma once
 
 #include <Python.h>
@@ -17,14 +18,16 @@ namespace velmora::convert {
 
 // Open addressing with linear probing over views of the call's input (which outlives the
 // cache); documents use few distinct names, so the table stays small and hot. The seeded name
-// hash keeps probe sequences short in expectation whatever names a document uses.
+// hash keeps probe sequences short in expectation whatever names a document uses. The first
+// slots are part of the table itself, so a call on a small document allocates none.
 class NameTable {
  public:
-  NameTable() : key_(process_name_hash_key()), slots_(16) {}
+  NameTable() : key_(process_name_hash_key()) {}
   NameTable(const NameTable&) = delete;
   NameTable& operator=(const NameTable&) = delete;
 
-  // The slot for the name whose units are the bytes `name`: its value, or an empty handle for a new name that the caller fills.
+  // The slot for the name whose units are the bytes `name`: its value, or an empty handle for a
+  // new name that the caller fills.
   py::PyRef& find_or_insert(std::string_view name);
 
  private:
@@ -34,10 +37,14 @@ class NameTable {
     std::uint64_t hash = 0;
     py::PyRef value;
   };
+  static constexpr std::size_t kInlineSlots = 16;
   void grow();
 
   NameHashKey key_;
-  std::vector<Slot> slots_;
+  Slot inline_slots_[kInlineSlots];
+  std::vector<Slot> grown_slots_;  // once more than half the inline slots are taken
+  Slot* slots_ = inline_slots_;
+  std::size_t capacity_ = kInlineSlots;
   std::size_t used_ = 0;
 };
 
