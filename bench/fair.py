@@ -6,12 +6,14 @@
 Contenders: `velmora` (the module on the path), `before` (the `velmora` extension of another
 build folder, loaded side by side under its own module object, with `--before`), the floors
 `json.loads`, `orjson.loads` and `marshal.loads` of the very tree velmora returns (its JSON text,
-its marshal form), the XML peers `lxml.etree.fromstring`, `ElementTree.fromstring`,
-`xmltodict.parse`, and expat with no handlers (tokenizing alone).
+its marshal form; `orjson-bytes` is orjson given that JSON text as UTF-8 bytes, as read from a
+file), the XML peers `lxml.etree.fromstring`, `ElementTree.fromstring`, `xmltodict.parse`, and
+expat with no handlers (tokenizing alone).
 
-Every contender is given copies of the documents of its own (ElementTree and expat leave the
-UTF-8 form of a str cached inside it, which would hand the parsers after them a text already
-encoded). Every workload is timed round-robin: each round calls every contender once, in an order shuffled
+Every call is given a new copy of its input, made before the clock starts: ElementTree, expat
+and orjson ask a str for its UTF-8 form, which CPython then keeps inside that str, so a later
+call on the same object (its own, or another parser's) would find a text already encoded, which
+a caller converting freshly decoded text never does. Every workload is timed round-robin: each round calls every contender once, in an order shuffled
 every round (from a fixed seed); the cyclic collector is off for every contender while it is timed, and each timed
 call follows an untimed call of the same contender whose result was freed (measure.round_robin).
 The cost of one full collection over each contender's live result is reported in its own table.
@@ -42,14 +44,14 @@ sys.path.insert(0, str(HERE))
 import ab  # noqa: E402
 import contenders  # noqa: E402
 import workloads  # noqa: E402
-from contenders import Unavailable, is_fatal  # noqa: E402
-from measure import collection_cost, round_robin, tree_bytes  # noqa: E402
+from contenders import Unavailable, fresh_copy, is_fatal  # noqa: E402
+from measure import OnFreshInput, collection_cost, round_robin, tree_bytes  # noqa: E402
 
 MB = 1_000_000
 # The figure reported per contender: the best round, since on a shared machine other work only
 # ever adds time ("median" is in the JSON file too).
 FIGURE = "best"
-PEERS = ("json", "orjson", "marshal", "lxml", "etree", "xmltodict", "expat")
+PEERS = ("json", "orjson", "orjson-bytes", "marshal", "lxml", "etree", "xmltodict", "expat")
 
 
 def generated(size: int) -> dict[str, list[str]]:
@@ -109,27 +111,18 @@ def real_world_files(roots: tuple[str, ...] = ("/usr/share", "/etc")) -> tuple[l
     return texts, len(folders)
 
 
-def fresh(text: str) -> str:
-    """A copy of `text` of its own. ElementTree and expat ask a str for its UTF-8 form, which
-    CPython then keeps inside that str; a parser given the same object afterwards would find it
-    ready made, which a caller holding freshly decoded text never does."""
-    return (text + " ")[:-1]
-
-
-def prepare_all(name: str, docs: list[str], velmora_module: Any) -> Callable[[], object]:
-    """One call converting every document in turn (a single document: the plain call), each
-    contender on copies of the documents of its own."""
-    docs = [fresh(t) for t in docs]
+def prepare_all(name: str, docs: list[str], velmora_module: Any) -> OnFreshInput:
+    """One call converting every document in turn, each on a new copy of its input."""
     if name in ("velmora", "before"):
-        parse = velmora_module.parse
-        if len(docs) == 1:
-            text = docs[0]
-            return lambda: parse(text)
-        return lambda: [parse(t) for t in docs]
-    calls = [contenders.prepare(name, workloads.Workload(name, t)) for t in docs]
-    if len(calls) == 1:
-        return calls[0]
-    return lambda: [c() for c in calls]
+        inputs, runs = list(docs), [velmora_module.parse] * len(docs)
+    else:
+        prepared = [contenders.prepare_input(name, workloads.Workload(name, t)) for t in docs]
+        inputs, runs = [given for given, _ in prepared], [run for _, run in prepared]
+    if len(docs) == 1:
+        run = runs[0]
+        return OnFreshInput(lambda: fresh_copy(inputs[0]), run)
+    return OnFreshInput(lambda: [fresh_copy(given) for given in inputs],
+                        lambda given: [run(one) for run, one in zip(runs, given)])
 
 
 def memory(parse: Callable[[str], object], text: str) -> dict[str, Any]:
