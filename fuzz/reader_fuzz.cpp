@@ -439,8 +439,9 @@ void drive_alike(UnitView<Unit> wide, std::string_view utf8, const Settings& set
 
 // A reader that joins text-only elements gives the plain reader's events, each Leaf standing
 // for its Start, Text (when not empty) and End, with the same views, positions and errors. The
-// shortcuts for runs (read_leaf_named, read_innermost_end) read exactly the next event or nothing,
-// and a reader that tries read_bare_tag before every event reads the same events.
+// shortcuts for runs (read_leaf_run with room for one, read_innermost_end) read exactly the next
+// event or nothing, and a reader that tries read_bare_tag before every event reads the same
+// events.
 template <TextUnit Unit>
 void check_joined(UnitView<Unit> input, Settings settings) {
   settings.join_text_only_elements = false;
@@ -450,7 +451,7 @@ void check_joined(UnitView<Unit> input, Settings settings) {
   BasicReader<Unit> eager(input, settings);
   using View = UnitView<Unit>;
   auto same = [](View a, View b) { return a.data() == b.data() && a.size() == b.size(); };
-  // The name of the last Leaf, End or Empty: read_leaf_named is tried with it before each event
+  // The name of the last Leaf, End or Empty: read_leaf_run is tried with it before each event
   // and must either read exactly that event or nothing.
   std::optional<View> last_name;
   for (std::size_t n = 0;; ++n) {
@@ -460,7 +461,8 @@ void check_joined(UnitView<Unit> input, Settings settings) {
     const std::uint64_t before = joined.position();
     if (last_name) {
       fast.emplace(joined);
-      fast_event = fast->read_leaf_named(*last_name);
+      BasicEvent<Unit> one;
+      if (fast->read_leaf_run(*last_name, &one, 1) == 1) fast_event = one;
       if (!fast_event) CHECK(fast->position() >= before && fast->state().state == joined.state().state);
     }
     BasicReader<Unit> closing = joined;
@@ -547,6 +549,58 @@ void check_joined(UnitView<Unit> input, Settings settings) {
   }
 }
 
+// A reader that tries read_leaf_run (room for three) with the name of the last Leaf, End or
+// Empty before every event reads the joined reader's events, positions, states and errors.
+template <TextUnit Unit>
+void check_leaf_runs(UnitView<Unit> input, Settings settings) {
+  settings.join_text_only_elements = true;
+  BasicReader<Unit> joined(input, settings);
+  BasicReader<Unit> batched(input, settings);
+  using View = UnitView<Unit>;
+  auto same = [](View a, View b) { return a.data() == b.data() && a.size() == b.size(); };
+  std::optional<View> last_name;
+  for (std::size_t n = 0;; ++n) {
+    CHECK(n <= 2 * input.size() + 4);
+    BasicEvent<Unit> run[3];
+    const std::size_t count = last_name ? batched.read_leaf_run(*last_name, run, 3) : 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto a = joined.read_event_impl();
+      CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
+      CHECK(a.value().leaf_name() == run[i].leaf_name() && same(a.value().bytes(), run[i].bytes()));
+      CHECK(a.value().has_text_scan() == run[i].has_text_scan());
+      if (run[i].has_text_scan()) {
+        CHECK(a.value().text_scan().has_reference == run[i].text_scan().has_reference);
+        CHECK(a.value().text_scan().ascii == run[i].text_scan().ascii);
+      }
+    }
+    // A full batch stops right after its last leaf; a shorter one also read the whitespace
+    // before what ended it, and the next event then shows that nothing else went.
+    if (count == 3) {
+      CHECK(batched.position() == joined.position() && batched.state().state == joined.state().state);
+      CHECK(batched.state().open_names == joined.state().open_names);
+      continue;
+    }
+    CHECK(batched.position() >= joined.position());
+    auto a = joined.read_event_impl();
+    auto b = batched.read_event_impl();
+    CHECK(a.is_err() == b.is_err());
+    if (a.is_err()) {
+      CHECK(to_string(a.error()) == to_string(b.error()));
+      CHECK(joined.utf8_position() == batched.utf8_position());
+      break;
+    }
+    const BasicEvent<Unit>& e = a.value();
+    CHECK(e.kind() == b.value().kind() && same(e.bytes(), b.value().bytes()));
+    CHECK(batched.position() == joined.position() && batched.state().state == joined.state().state);
+    CHECK(batched.state().open_names == joined.state().open_names);
+    CHECK(batched.state().open_name_starts == joined.state().open_name_starts);
+    if (e.kind() == EventKind::Leaf) last_name = e.leaf_name();
+    else if (e.kind() == EventKind::End) last_name = e.bytes();
+    else if (e.kind() == EventKind::Empty) last_name = e.as_start().name();
+    if (e.kind() == EventKind::Eof) break;
+  }
+}
+
 // Every form the input fits, under one setting, and the input as a whole unescaped.
 void drive_forms(const Forms& forms, std::string_view utf8, const Settings& settings) {
   if (forms.latin1) drive_alike<char8_t>(*forms.latin1, utf8, settings, 0);
@@ -595,6 +649,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (forms.latin1) check_joined<char8_t>(*forms.latin1, settings);
     if (forms.ucs2) check_joined<char16_t>(*forms.ucs2, settings);
     check_joined<char32_t>(forms.ucs4, settings);
+    check_leaf_runs<char>(input, settings);
+    if (forms.ucs2) check_leaf_runs<char16_t>(*forms.ucs2, settings);
   }
 
   check_unescape(input);

@@ -147,6 +147,7 @@ class Walk {
   static constexpr std::size_t kRecentElements = 16;
   static constexpr std::size_t kRecentAttributeNames = 32;
   static constexpr std::size_t kMemoAttributes = 8;
+  static constexpr std::size_t kLeafRunBatch = 32;
   // An attribute name as written (a view of the input) and its key. Plain, so that the memos of
   // a call on a small document are not filled in before they are used.
   struct AttributeMemo {
@@ -460,15 +461,22 @@ class Walk {
     if (leaf_value(leaf, value) == Status::Failed) return &memo.after_leaf;
     if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
     // A run of siblings of this name: while the parent's list for it is the one just appended
-    // to, each next one is read and appended directly (up to the next signal check).
+    // to, the next ones are read a batch at a time and appended directly (up to the next signal
+    // check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
-      auto next = reader_.read_leaf_named(qname);
-      if (!next) break;
-      if (leaf_value(*next, value) == Status::Failed) return &memo.after_leaf;
-      if (!py::list_append(open_.back().list, std::move(value))) {
-        std::ignore = failed_on_pending_error();
-        return &memo.after_leaf;
+      if (!leaf_run_) leaf_run_ = std::make_unique<Event[]>(kLeafRunBatch);
+      const std::size_t count = reader_.read_leaf_run(qname, leaf_run_.get(), kLeafRunBatch);
+      PyObject* const list = open_.back().list;
+      for (std::size_t i = 0; i < count; ++i) {
+        // After a failure the rest of the batch is dropped: leaves change no nesting, so the
+        // skip that follows is where it would have been.
+        if (leaf_value(leaf_run_[i], value) == Status::Failed) return &memo.after_leaf;
+        if (!py::list_append(list, std::move(value))) {
+          std::ignore = failed_on_pending_error();
+          return &memo.after_leaf;
+        }
       }
+      if (count < kLeafRunBatch) break;
     }
     // A leaf is often the last child (a chain's innermost element, a record's last field).
     if (!next_is_innermost_end()) return &memo.after_leaf;
@@ -563,6 +571,9 @@ class Walk {
   ElementMemo recent_elements_[kRecentElements];
   std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
+  // A batch of a run of siblings, being stored: made at the first run, so that a call on a small
+  // document does not pay for its room.
+  std::unique_ptr<Event[]> leaf_run_;
   PyRef top_;
   std::vector<OpenElement<Unit>> open_;
   View top_qname_;

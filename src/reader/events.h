@@ -44,6 +44,9 @@ class BasicEvent {
   using View = UnitView<Unit>;
   using Start = BasicBytesStart<Unit>;
 
+  // An Eof, as a place for events to be read into.
+  BasicEvent() : BasicEvent(EventKind::Eof, {}, 0) {}
+
   static BasicEvent start(Start s) { return BasicEvent(EventKind::Start, s.content, s.name_len); }
   static BasicEvent empty(Start s) { return BasicEvent(EventKind::Empty, s.content, s.name_len); }
   static BasicEvent decl(Start s) { return BasicEvent(EventKind::Decl, s.content, s.name_len); }
@@ -61,10 +64,15 @@ class BasicEvent {
     return e;
   }
   // The same, with the scan of its text made while finding its end (UTF-8 text).
-  static BasicEvent leaf(View name, View text, TextScan scan) {
+  static BasicEvent leaf(View name, View text, TextScan scan) { return leaf(name, text, scan_bits(scan)); }
+  // The same with the scan as scan_bits gave it (one byte to carry rather than two flags).
+  static BasicEvent leaf(View name, View text, std::uint8_t scan_bits) {
     BasicEvent e = leaf(name, text);
-    e.scan_ = static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | (scan.ascii ? kAscii : 0));
+    e.scan_ = scan_bits;
     return e;
+  }
+  static std::uint8_t scan_bits(TextScan scan) {
+    return static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | (scan.ascii ? kAscii : 0));
   }
 
   EventKind kind() const { return kind_; }

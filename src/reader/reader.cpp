@@ -287,51 +287,124 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View name) -> std::optiona
 // from the start of the unread input through the end tag is consumed.
 template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* content, View name) -> std::optional<Event> {
+  Event leaf;
+  const Unit* after = match_leaf(content, name, leaf, nullptr);
+  if (after == nullptr) return std::nullopt;
+  consume(static_cast<std::size_t>(after - unread_.data()));
+  return leaf;
+}
+
+// The matching itself, consuming nothing: when the unread input from `content` is a leaf's text
+// and its end tag, sets `leaf` and answers where the end tag ends; else answers null.
+template <TextUnit Unit>
+VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View name, Event& leaf,
+                                                       const RunTag<Unit>* end_tag) const -> const Unit* {
   const Unit* end = unread_.data() + unread_.size();
   const Unit* text = content;
   while (text < end && is_xml_whitespace(*text)) ++text;
   // A child element right away (a chain, a record) is the common way to fail: seen first.
-  if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return std::nullopt;
+  if (end - text >= 2 && text[0] == Unit('<') && text[1] != Unit('/')) return nullptr;
   // A byte order mark to drop at the content's start is left to the general path (seldom there).
-  if (drops_bom_at(content)) return std::nullopt;
-  TextScan scan;
+  if (drops_bom_at(content)) return nullptr;
+  std::uint8_t scan = 0;
   const Unit* open;
   if constexpr (kIsUtf8<Unit>) {
     const TextEnd found = find_text_end(text, end);
     open = found.at;
-    scan = TextScan{found.has_reference, found.ascii};
+    scan = Event::scan_bits(TextScan{found.has_reference, found.ascii});
   } else {
     open = find_unit(text, end, '<');
   }
   const std::size_t n = name.size();
-  if (static_cast<std::size_t>(end - open) < n + 3 || open[1] != Unit('/') || !same_units(View(open + 2, n), name))
-    return std::nullopt;
+  if (end_tag != nullptr && end_tag->fits(open, end)) {
+    if (!end_tag->matches(open)) return nullptr;
+  } else if (static_cast<std::size_t>(end - open) < n + 3 || open[1] != Unit('/') ||
+             !same_units(View(open + 2, n), name)) {
+    return nullptr;
+  }
   const Unit* close = open + 2 + n;
   while (close < end && is_xml_whitespace(*close)) ++close;
-  if (close == end || *close != Unit('>')) return std::nullopt;
+  if (close == end || *close != Unit('>')) return nullptr;
   View body(text, static_cast<std::size_t>(open - text));
   body = prefix(body, trimmed_len(body));
-  consume(static_cast<std::size_t>(close + 1 - unread_.data()));
   // Trailing whitespace cut from the text is ASCII and no "&": the scan holds for the rest.
-  if constexpr (kIsUtf8<Unit>) return Event::leaf(name, body, scan);
-  return Event::leaf(name, body);
+  if constexpr (kIsUtf8<Unit>) leaf = Event::leaf(name, body, scan);
+  else leaf = Event::leaf(name, body);
+  return close + 1;
 }
 
+// A tag of a run, `<name>` or `</name`, compared in one 16-byte step where it fits in one and
+// the input has 16 bytes left from where it is compared; `fits` false leaves it to same_units.
+template <class Unit>
+class RunTag {
+ public:
+  RunTag(UnitView<Unit> name, bool closing) {
+#if defined(__SSE2__)
+    const std::size_t units = name.size() + 2;
+    if (units * sizeof(Unit) > sizeof(__m128i)) return;
+    Unit tag[sizeof(__m128i) / sizeof(Unit)] = {};
+    tag[0] = Unit('<');
+    if (closing) tag[1] = Unit('/');
+    std::copy(name.begin(), name.end(), tag + (closing ? 2 : 1));
+    if (!closing) tag[units - 1] = Unit('>');
+    std::memcpy(&tag_, tag, sizeof(tag_));
+    mask_ = static_cast<unsigned>((1u << (units * sizeof(Unit))) - 1);
+    fits_ = true;
+#else
+    (void)name;
+    (void)closing;
+#endif
+  }
+  // Whether the step can be taken at `at`; `matches` then answers.
+  bool fits(const Unit* at, const Unit* end) const {
+    return fits_ && static_cast<std::size_t>(end - at) * sizeof(Unit) >= 16;
+  }
+  bool matches(const Unit* at) const {
+#if defined(__SSE2__)
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, tag_))) & mask_) == mask_;
+#else
+    (void)at;
+    return false;
+#endif
+  }
+
+ private:
+#if defined(__SSE2__)
+  __m128i tag_;
+#endif
+  unsigned mask_ = 0;
+  bool fits_ = false;
+};
+
 template <TextUnit Unit>
-auto BasicReader<Unit>::read_leaf_named(View name) -> std::optional<Event> {
-  // An empty name never makes a Leaf (`<>` is read as a Start).
+std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t room) {
   if (st_.state != ScanState::TagClosed || !st_.settings.join_text_only_elements || content_start_ != nullptr ||
       !st_.settings.trim_leading_whitespace || name.empty())
-    return std::nullopt;
-  // The next read skips this whitespace first in any case, so it goes even when nothing follows.
-  skip_whitespace();
+    return 0;
   const Unit* p = unread_.data();
-  const Unit* end = p + unread_.size();
+  const Unit* const end = p + unread_.size();
   const std::size_t n = name.size();
-  if (static_cast<std::size_t>(end - p) < n + 2 || p[0] != Unit('<') || p[n + 1] != Unit('>') ||
-      !same_units(View(p + 1, n), name))
-    return std::nullopt;
-  return read_leaf_content(p + n + 2, name);
+  const RunTag<Unit> start_tag(name, false), end_tag(name, true);
+  std::size_t count = 0;
+  while (count < room) {
+    const Unit* tag = p;
+    while (tag < end && is_xml_whitespace(*tag)) ++tag;
+    // On a miss the whitespace before it goes too, as the next read would skip it first.
+    p = tag;
+    if (start_tag.fits(tag, end)) {
+      if (!start_tag.matches(tag)) break;
+    } else if (static_cast<std::size_t>(end - tag) < n + 2 || tag[0] != Unit('<') || tag[n + 1] != Unit('>') ||
+               !same_units(View(tag + 1, n), name)) {
+      break;
+    }
+    const Unit* after = match_leaf(tag + n + 2, name, out[count], &end_tag);
+    if (after == nullptr) break;
+    ++count;
+    p = after;
+  }
+  consume(static_cast<std::size_t>(p - unread_.data()));
+  return count;
 }
 
 namespace {

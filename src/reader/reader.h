@@ -56,6 +56,9 @@ struct ReaderState {
   ScanState state = ScanState::Initial;
 };
 
+template <class Unit>
+class RunTag;
+
 // The three kinds of "<!" construct, chosen by the byte after "!".
 enum class BangKind { CData, Comment, DocType };
 
@@ -80,12 +83,13 @@ class BasicReader {
   // order mark), as messages give it.
   std::uint64_t utf8_position() const;
 
-  // When the next event would be a Leaf named `name` (the reader joins text-only elements and
-  // the unread input is whitespace, then `<name>`, text and `</name>`): reads it, exactly as
-  // read_event_impl would (its name is `name` itself). Otherwise answers nothing and reads
-  // only the whitespace ahead, which any next read skips first. A run of siblings of one name
-  // is read this way without the general dispatch.
-  std::optional<Event> read_leaf_named(View name);
+  // When the next events would be Leaf events named `name` (the reader joins text-only elements
+  // and the unread input is whitespace, then `<name>`, text and `</name>`, and so on): reads up
+  // to `room` of them into `out`, exactly as read_event_impl would (their name is `name`
+  // itself), and answers how many. At anything else, reads only the whitespace ahead, which any
+  // next read skips first. A run of siblings of one name is read this way in batches, without
+  // the general dispatch.
+  std::size_t read_leaf_run(View name, Event* out, std::size_t room);
   // When the next event would be the Start or the Leaf of a tag written as a bare name (`<name>`,
   // without whitespace, quotes, "/", "!" or "?" in it): reads it, exactly as read_event_impl
   // would. Otherwise answers nothing and reads only the whitespace ahead, which any next read
@@ -128,6 +132,8 @@ class BasicReader {
   Event emit_start(View content, std::size_t name_len);
   std::optional<Event> read_leaf(View name);
   std::optional<Event> read_leaf_content(const Unit* content, View name);
+  // With `end_tag` (`</name` as a RunTag of reader.cpp), that compare is made in one step.
+  const Unit* match_leaf(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
   Result<Event, Error> emit_end(View bytes);
   Result<Event, Error> emit_question_mark(View bytes);
   Result<Event, Error> emit_bang(BangKind kind, View bytes);

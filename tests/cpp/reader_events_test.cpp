@@ -238,11 +238,12 @@ void expect_only_whitespace_read(std::string_view input, std::uint64_t from, std
   EXPECT_EQ(input.substr(from, to - from).find_first_not_of(" \t\r\n"), std::string_view::npos);
 }
 
-// read_leaf_named, tried after the first Leaf named "v": it reads the next event when that is a
-// Leaf of the same name, and otherwise nothing (the rest then reads as usual).
+// read_leaf_run with room for two, tried after the first Leaf named "v": it reads the next
+// events while they are Leaf events of the same name, and otherwise nothing (the rest then
+// reads as usual).
 struct LeafRunCase {
   std::string input;
-  std::string fast;  // what read_leaf_named gave, then the rest of the events
+  std::string fast;  // what read_leaf_run gave ("none" for nothing), then the rest of the events
 };
 
 class LeafRuns : public ::testing::TestWithParam<LeafRunCase> {};
@@ -260,9 +261,12 @@ TEST_P(LeafRuns, ReadOnlyTheSameLeaf) {
   }
   ASSERT_EQ(name, "v");
   const std::uint64_t before = r.position();
-  auto fast = r.read_leaf_named(name);
-  if (!fast) expect_only_whitespace_read(GetParam().input, before, r.position());
-  EXPECT_EQ((fast ? testing::describe(*fast) : std::string("none")) + " " + testing::trace(r), GetParam().fast);
+  Event run[2];
+  const std::size_t count = r.read_leaf_run(name, run, 2);
+  if (count == 0) expect_only_whitespace_read(GetParam().input, before, r.position());
+  std::string fast = count == 0 ? "none" : "";
+  for (std::size_t i = 0; i < count; ++i) fast += (i ? " " : "") + testing::describe(run[i]);
+  EXPECT_EQ(fast + " " + testing::trace(r), GetParam().fast);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
@@ -278,12 +282,18 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<v>1</v>text<v>2</v>", "none Text(text) Leaf(2):v Eof"},
     LeafRunCase{"<v>1</v>\n <w>2</w>", "none Leaf(2):w Eof"},
     LeafRunCase{"<v>1</v>\n x<v>2</v>", "none Text(x) Leaf(2):v Eof"},
-    LeafRunCase{"<v>1</v><v>2", "none Start(v):v Text(2) Eof"}));
+    LeafRunCase{"<v>1</v><v>2", "none Start(v):v Text(2) Eof"},
+    // Runs longer than one: up to the room given, up to the first other event.
+    LeafRunCase{"<r><v>1</v><v>2</v> <v>3</v><v>4</v></r>", "Leaf(2):v Leaf(3):v Leaf(4):v End(r) Eof"},
+    LeafRunCase{"<r><v>1</v><v>2</v>\n<v a='x'>3</v></r>", "Leaf(2):v Start(v a='x'):v Text(3) End(v) End(r) Eof"},
+    LeafRunCase{"<r><v>1</v><v>2&amp;</v><v>3<b/></v></r>", "Leaf(2&amp;):v Start(v):v Text(3) Empty(b):b End(v) End(r) Eof"},
+    LeafRunCase{"<r><v>1</v><v>2</v></r>", "Leaf(2):v End(r) Eof"}));
 
 TEST(LeafRuns, OnlyWhenJoining) {
   Reader r("<v>1</v><v>2</v>");
   ASSERT_EQ(r.read_event_impl().value().kind(), EventKind::Start);
-  EXPECT_FALSE(r.read_leaf_named("v").has_value());
+  Event run[1];
+  EXPECT_EQ(r.read_leaf_run("v", run, 1), 0u);
 }
 
 // read_bare_tag, tried after `skip` events: reads the next event when it is the Start or the

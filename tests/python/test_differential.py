@@ -51,8 +51,8 @@ def test_generated_documents_agree_in_every_form(seed):
 
 # Pieces of runs of same-named siblings, which the conversion reads with a shortcut: plain,
 # empty and blank leaves, references good and bad, a sibling that is not a leaf, other names
-# between, and markup the shortcut must not cross; some runs long (up to 100 leaves) with few
-# pieces in them.
+# between, and markup the shortcut must not cross; some runs long (up to 100 leaves, over
+# several of the batches of 32 the reader reads a run in) with few pieces in them.
 RUN_PIECES = [
     "<v>1</v>", "<v>two words</v>", "<v></v>", "<v> \n </v>", "<v>&lt;&#65;</v>", "<v>&bad;</v>",
     "<v>&#0;</v>", "<v>é ü</v>", "<v>Ω</v>", "<v>😀</v>", "<v a='1'>x</v>", "<v >x</v>", "<v/>",
