@@ -17,6 +17,9 @@ a caller converting freshly decoded text never does. Every workload is timed rou
 every round (from a fixed seed); the cyclic collector is off for every contender while it is timed, and each timed
 call follows an untimed call of the same contender whose result was freed (measure.round_robin).
 The cost of one full collection over each contender's live result is reported in its own table.
+`before` is loaded after velmora, and on this machine a build loaded second has run up to 10%
+slower in the median (less in the best round) whichever build it was: compare two builds with
+their roles swapped as well (`PYTHONPATH=OTHER_BUILD:python ... --before build`).
 
 The real-world mix is the XML files found on this machine under /usr/share and /etc, read once
 into memory, kept when velmora, ElementTree and lxml all accept them; one call converts them all
