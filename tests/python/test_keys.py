@@ -23,16 +23,28 @@ def doc_with_attribute(name, form):
     return f'<r {name}="v"><z>{FORMS[form]}</z></r>'
 
 
+def shared(make_doc, names, form, key_of):
+    """How many of `names` gave a key that the next call, in `form`, got again as the same object.
+    A key is kept in one slot of its hash, which another key of the same document may take over
+    (about one chance in a thousand for two keys), so a kept name is shown by most of its
+    siblings being shared, and a name that is not kept by none of them being."""
+    count = 0
+    for name in names:
+        first = velmora.parse(make_doc(name, "ascii"))
+        again = velmora.parse(make_doc(name, form))
+        assert key_of(name) in again["r"]
+        count += first_key(again) is first_key(first)
+    return count
+
+
+def named(length, count=5):
+    return [(letter + "abcdefghij" * 21)[:length] for letter in "pqrstuvwxy"[:count]]
+
+
 @pytest.mark.parametrize("form", FORMS)
 def test_keys_are_shared_between_calls_and_forms(form):
-    first = velmora.parse(doc_with_element("item", "ascii"))
-    again = velmora.parse(doc_with_element("item", form))
-    assert first_key(again) == "item"
-    assert first_key(again) is first_key(first)
-    first = velmora.parse(doc_with_attribute("id", "ascii"))
-    again = velmora.parse(doc_with_attribute("id", form))
-    assert first_key(again) == "@id"
-    assert first_key(again) is first_key(first)
+    assert shared(doc_with_element, ["item", "name", "value", "entry", "id"], form, str) >= 3
+    assert shared(doc_with_attribute, ["id", "href", "type", "lang", "n"], form, lambda n: "@" + n) >= 3
 
 
 # (length of the name, kept for the next call): a key of up to 32 characters is kept, "@" counted.
@@ -43,19 +55,21 @@ ATTRIBUTE_LENGTHS = [(1, True), (30, True), (31, True), (32, False), (200, False
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("length, kept", ELEMENT_LENGTHS)
 def test_element_keys_around_the_longest_kept(form, length, kept):
-    name = ("n" + "abcdefghij" * 21)[:length]
-    first, again = (velmora.parse(doc_with_element(name, form)) for _ in range(2))
-    assert list(again["r"]) == [name, "z"]
-    assert (first_key(again) is first_key(first)) is kept
+    names = named(length)
+    for name in names:
+        assert list(velmora.parse(doc_with_element(name, form))["r"]) == [name, "z"]
+    found = shared(doc_with_element, names, form, str)
+    assert found >= 3 if kept else found == 0
 
 
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("length, kept", ATTRIBUTE_LENGTHS)
 def test_attribute_keys_around_the_longest_kept(form, length, kept):
-    name = ("a" + "0123456789" * 21)[:length]
-    first, again = (velmora.parse(doc_with_attribute(name, form)) for _ in range(2))
-    assert list(again["r"]) == ["@" + name, "z"]
-    assert (first_key(again) is first_key(first)) is kept
+    names = named(length)
+    for name in names:
+        assert list(velmora.parse(doc_with_attribute(name, form))["r"]) == ["@" + name, "z"]
+    found = shared(doc_with_attribute, names, form, lambda n: "@" + n)
+    assert found >= 3 if kept else found == 0
 
 
 @pytest.mark.parametrize("name", ["é", "nameé", "λόγος", "東京", "\U0001F600x"])
