@@ -66,6 +66,7 @@ void register_decref(PyRef ref) noexcept {
   std::lock_guard lock(pool.mutex);
   try {
     pool.pending_decrefs.push_back(obj);
+    pool.has_pending.store(true, std::memory_order_release);
   } catch (const std::bad_alloc&) {
     allocation_failed(sizeof(PyObject*) * (pool.pending_decrefs.capacity() == 0 ? 1 : 2 * pool.pending_decrefs.capacity()));
   }
@@ -73,9 +74,13 @@ void register_decref(PyRef ref) noexcept {
 
 void update_counts() {
   ReferencePool& pool = reference_pool();
+  // A release queued after this look is applied at the next entry, as one queued after the
+  // queue was taken would be.
+  if (!pool.has_pending.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> taken;
   {
     std::lock_guard lock(pool.mutex);
+    pool.has_pending.store(false, std::memory_order_relaxed);
     if (pool.pending_decrefs.empty()) return;
     taken.swap(pool.pending_decrefs);
   }

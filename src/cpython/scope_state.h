@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -25,6 +26,9 @@ std::vector<PyObject*>* owned_objects();
 struct ReferencePool {
   std::mutex mutex;
   std::vector<PyObject*> pending_decrefs;
+  // Set with the first release queued, cleared when the queue is taken (both under `mutex`), so
+  // that an entry with nothing queued, the common case, looks without taking the lock.
+  std::atomic<bool> has_pending{false};
 };
 ReferencePool& reference_pool();
 
