@@ -17,7 +17,7 @@ a caller converting freshly decoded text never does. Every workload is timed rou
 every round (from a fixed seed); the cyclic collector is off for every contender while it is timed, and each timed
 call follows an untimed call of the same contender whose result was freed (measure.round_robin).
 The cost of one full collection over each contender's live result is reported in its own table.
-`before` is loaded after velmora, and on this machine a build loaded second has run up to 10%
+`before` is loaded after velmora, and on this machine a build loaded second has run up to 17%
 slower in the median (less in the best round) whichever build it was: compare two builds with
 their roles swapped as well (`PYTHONPATH=OTHER_BUILD:python ... --before build`).
 
