@@ -280,15 +280,8 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content, std::size_t
 // whitespace skipped, trailing whitespace cut, empty when there is none.
 template <TextUnit Unit>
 VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View name) -> std::optional<Event> {
-  return read_leaf_content(unread_.data(), name);
-}
-
-// The same from `content`, the unread unit after the start tag's ">": on success everything
-// from the start of the unread input through the end tag is consumed.
-template <TextUnit Unit>
-VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf_content(const Unit* content, View name) -> std::optional<Event> {
   Event leaf;
-  const Unit* after = match_leaf(content, name, leaf, nullptr);
+  const Unit* after = match_leaf(unread_.data(), name, leaf, nullptr);
   if (after == nullptr) return std::nullopt;
   consume(static_cast<std::size_t>(after - unread_.data()));
   return leaf;

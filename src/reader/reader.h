@@ -131,7 +131,6 @@ class BasicReader {
   Result<std::pair<BangKind, View>, Error> read_bang_element();
   Event emit_start(View content, std::size_t name_len);
   std::optional<Event> read_leaf(View name);
-  std::optional<Event> read_leaf_content(const Unit* content, View name);
   // With `end_tag` (`</name` as a RunTag of reader.cpp), that compare is made in one step.
   const Unit* match_leaf(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
   Result<Event, Error> emit_end(View bytes);
