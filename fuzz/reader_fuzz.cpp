@@ -117,6 +117,8 @@ void check_payload(const Event& ev, std::string_view input) {
     case EventKind::Leaf:
       CHECK(inside(ev.leaf_name(), input));
       CHECK(ev.leaf_name().data() < b.data() || b.empty());
+      CHECK(inside(ev.leaf_tag().content, input));
+      if (ev.leaf_has_attributes()) check_attributes(ev.leaf_tag());
       check_unescape(b);
       if (ev.has_text_scan()) {  // made while finding the text's end: as a scan of its own
         const TextScan own = scan_text(b);
@@ -347,6 +349,9 @@ void check_event_alike(const BasicEvent<Unit>& wide, const Event& utf8) {
       break;
     case EventKind::Leaf:
       CHECK(to_utf8<Unit>(wide.leaf_name()) == utf8.leaf_name());
+      CHECK(wide.leaf_has_attributes() == utf8.leaf_has_attributes());
+      CHECK(to_utf8<Unit>(wide.leaf_tag().content) == utf8.leaf_tag().content);
+      check_attributes_alike(wide.leaf_tag(), utf8.leaf_tag());
       check_unescape_alike<Unit>(wide.bytes(), utf8.bytes());
       break;
     case EventKind::Text:
@@ -475,6 +480,7 @@ void check_joined(UnitView<Unit> input, Settings settings) {
         CHECK(c->as_start().name_len == a.value().as_start().name_len);
       } else {
         CHECK(c->kind() == EventKind::Leaf && same(c->leaf_name(), a.value().leaf_name()));
+        CHECK(!c->leaf_has_attributes() && !a.value().leaf_has_attributes());
         CHECK(c->has_text_scan() == a.value().has_text_scan());
         if (c->has_text_scan()) {
           CHECK(c->text_scan().has_reference == a.value().text_scan().has_reference);
@@ -513,6 +519,7 @@ void check_joined(UnitView<Unit> input, Settings settings) {
     if (fast_event) {
       CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
       CHECK(same(a.value().leaf_name(), fast_event->leaf_name()) || a.value().leaf_name() == fast_event->leaf_name());
+      CHECK(!a.value().leaf_has_attributes() && !fast_event->leaf_has_attributes());
       CHECK(same(a.value().bytes(), fast_event->bytes()));
       CHECK(fast->position() == joined.position() && fast->state().state == joined.state().state);
       CHECK(fast->state().open_names == joined.state().open_names);
@@ -527,7 +534,10 @@ void check_joined(UnitView<Unit> input, Settings settings) {
     const BasicEvent<Unit>& e = a.value();
     if (e.kind() == EventKind::Leaf) {
       CHECK(b.value().kind() == EventKind::Start);
-      CHECK(same(b.value().as_start().name(), e.leaf_name()) && same(b.value().bytes(), e.leaf_name()));
+      // The same start tag: its content (attributes and all) and its name.
+      CHECK(same(b.value().bytes(), e.leaf_tag().content) && b.value().as_start().name_len == e.leaf_tag().name_len);
+      CHECK(same(b.value().as_start().name(), e.leaf_name()));
+      CHECK(e.leaf_has_attributes() == (e.leaf_tag().content.size() != e.leaf_name().size()));
       auto next = plain.read_event_impl();
       CHECK(next.is_ok());
       if (!e.bytes().empty()) {
@@ -567,6 +577,7 @@ void check_leaf_runs(UnitView<Unit> input, Settings settings) {
       auto a = joined.read_event_impl();
       CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
       CHECK(a.value().leaf_name() == run[i].leaf_name() && same(a.value().bytes(), run[i].bytes()));
+      CHECK(!a.value().leaf_has_attributes() && !run[i].leaf_has_attributes());
       CHECK(a.value().has_text_scan() == run[i].has_text_scan());
       if (run[i].has_text_scan()) {
         CHECK(a.value().text_scan().has_reference == run[i].text_scan().has_reference);

@@ -454,6 +454,7 @@ class Walk {
   // its parent, or raising at once at the top level. Answers the guess for what follows: the
   // leaf's own, or the End's of the last element it closed.
   BareTagGuess* on_leaf(const Event& leaf) {
+    if (leaf.leaf_has_attributes()) return on_leaf_with_attributes(leaf);
     const View qname = leaf.leaf_name();
     ElementMemo& memo = element_memo(qname);
     PyObject* key = memo.key;
@@ -479,6 +480,34 @@ class Walk {
       if (count < kLeafRunBatch) break;
     }
     // A leaf is often the last child (a chain's innermost element, a record's last field).
+    if (!next_is_innermost_end()) return &memo.after_leaf;
+    return on_end();
+  }
+
+  // `<name k="v">text</name>`: its attributes, then its text under "#text" (a start tag with
+  // only whitespace after its name holds no attribute: the element is then its text, as a bare
+  // leaf). What its Start, Text and End would store, failures included: the element is closed
+  // already, so a failure leaves the walk skipping inside its parent, or raises at the top level,
+  // as the End would have.
+  [[gnu::noinline]] BareTagGuess* on_leaf_with_attributes(const Event& leaf) {
+    const BytesStart tag = leaf.leaf_tag();
+    ElementMemo& memo = element_memo(tag.name());
+    PyObject* key = memo.key;
+    PyRef dict;
+    if (fill_attributes(tag, memo, dict, 0) == Status::Failed) return &memo.after_leaf;
+    PyRef value;
+    if (!leaf.bytes().empty()) {
+      PyRef text;
+      if (leaf_value(leaf, text) == Status::Failed) return &memo.after_leaf;
+      if (!dict) {
+        value = std::move(text);
+      } else if (PyDict_SetItem(dict.get(), text_key(), text.get()) < 0) {
+        std::ignore = failed_on_pending_error();
+        return &memo.after_leaf;
+      }
+    }
+    if (!value) value = dict ? std::move(dict) : new_dict();
+    if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
     if (!next_is_innermost_end()) return &memo.after_leaf;
     return on_end();
   }

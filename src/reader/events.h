@@ -35,7 +35,7 @@ struct BytesText {
   Result<CowText, Error> unescape() const { return reader::unescape(bytes); }
 };
 
-enum class EventKind { Start, End, Empty, Text, CData, Comment, Decl, PI, DocType, Eof, Leaf };
+enum class EventKind : std::uint8_t { Start, End, Empty, Text, CData, Comment, Decl, PI, DocType, Eof, Leaf };
 
 // One event: its kind and views of the reader's input (five words, built for every event).
 template <TextUnit Unit>
@@ -57,7 +57,8 @@ class BasicEvent {
   static BasicEvent pi(View b) { return BasicEvent(EventKind::PI, b, 0); }
   static BasicEvent doctype(View b) { return BasicEvent(EventKind::DocType, b, 0); }
   static BasicEvent eof() { return BasicEvent(EventKind::Eof, {}, 0); }
-  // An element holding text alone (a reader option): its name and its text, maybe empty.
+  // An element holding text alone (a reader option): its name and its text, maybe empty. A
+  // leaf whose start tag has more after its name carries that too (with_attributes).
   static BasicEvent leaf(View name, View text) {
     BasicEvent e(EventKind::Leaf, text, name.size());
     e.name_ = name.data();
@@ -75,6 +76,13 @@ class BasicEvent {
     return static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | (scan.ascii ? kAscii : 0));
   }
 
+  // The same leaf, its start tag's content running `attributes_len` units past its name.
+  BasicEvent with_attributes(std::uint32_t attributes_len) const {
+    BasicEvent e = *this;
+    e.attributes_len_ = attributes_len;
+    return e;
+  }
+
   EventKind kind() const { return kind_; }
 
   // The payload: the tag content (Start, Empty, Decl), the name (End), the text (others, Leaf
@@ -84,6 +92,10 @@ class BasicEvent {
   Start as_start() const { return Start{view_, name_len_}; }
   // Leaf: the element's name.
   View leaf_name() const { return View(name_, name_len_); }
+  // Leaf: whether its start tag has anything after the name (attributes, whitespace), and that
+  // start tag's content, as the Start of the same element would hold it.
+  bool leaf_has_attributes() const { return attributes_len_ != 0; }
+  Start leaf_tag() const { return Start{View(name_, name_len_ + attributes_len_), name_len_}; }
   // Leaf: the scan of its text when the reader made it (as scan_text(bytes()) would answer).
   bool has_text_scan() const { return (scan_ & kScanned) != 0; }
   TextScan text_scan() const { return TextScan{(scan_ & kReference) != 0, (scan_ & kAscii) != 0}; }
@@ -101,6 +113,7 @@ class BasicEvent {
 
   EventKind kind_;
   std::uint8_t scan_ = 0;  // Leaf: kScanned and what the scan found
+  std::uint32_t attributes_len_ = 0;  // Leaf: its start tag's units after the name
   View view_;
   std::size_t name_len_ = 0;
   const Unit* name_ = nullptr;  // Leaf

@@ -193,8 +193,9 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_markup() -> Result<Event, Error
       if (content.is_err()) return R::err(std::move(content).error());
       const View tag = content.value();
       const std::size_t name_len = first_ws(tag);
-      if (st_.settings.join_text_only_elements && name_len == tag.size() && !tag.empty() && tag.back() != Unit('/')) {
-        if (auto leaf = read_leaf(tag)) return R::ok(*leaf);
+      if (st_.settings.join_text_only_elements && name_len != 0 && tag.back() != Unit('/') &&
+          tag.size() - name_len <= kMaxLeafAttributes) {
+        if (auto leaf = read_leaf(tag, name_len)) return R::ok(*leaf);
       }
       return R::ok(emit_start(tag, name_len));
     }
@@ -274,17 +275,19 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_start(View content, std::size_t
   return Event::start(Start{content, name_len});
 }
 
-// After the ">" of a start tag that is a bare name: when what follows is text alone (no markup,
-// no byte order mark to drop) up to "</name>", consumes through that end tag and answers the
-// Leaf. Otherwise consumes nothing. The text is what read_until_open would give: leading
-// whitespace skipped, trailing whitespace cut, empty when there is none.
+// After the ">" of a start tag (its content `tag`, not "/"-ended, its name the first `name_len`
+// units): when what follows is text alone (no markup, no byte order mark to drop) up to
+// "</name>", consumes through that end tag and answers the Leaf. Otherwise consumes nothing.
+// The text is what read_until_open would give: leading whitespace skipped, trailing whitespace
+// cut, empty when there is none.
 template <TextUnit Unit>
-VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View name) -> std::optional<Event> {
+VELMORA_READER_STEP auto BasicReader<Unit>::read_leaf(View tag, std::size_t name_len) -> std::optional<Event> {
   Event leaf;
-  const Unit* after = match_leaf(unread_.data(), name, leaf, nullptr);
+  const Unit* after = match_leaf(unread_.data(), prefix(tag, name_len), leaf, nullptr);
   if (after == nullptr) return std::nullopt;
   consume(static_cast<std::size_t>(after - unread_.data()));
-  return leaf;
+  if (name_len == tag.size()) return leaf;
+  return leaf.with_attributes(static_cast<std::uint32_t>(tag.size() - name_len));
 }
 
 // The matching itself, consuming nothing: when the unread input from `content` is a leaf's text
@@ -435,7 +438,7 @@ auto BasicReader<Unit>::read_bare_tag() -> std::optional<Event> {
   const View tag(name, static_cast<std::size_t>(q - name));
   consume(static_cast<std::size_t>(q + 1 - p));
   if (s.join_text_only_elements) {
-    if (auto leaf = read_leaf(tag)) return leaf;
+    if (auto leaf = read_leaf(tag, tag.size())) return leaf;
   }
   push_name(tag);
   content_start_ = unread_.data();

@@ -29,10 +29,10 @@ struct Settings {
   // A byte order mark right after a start tag's ">" is dropped with the whitespace after it, as
   // at the start of the document (a reader over just the element's content would drop it).
   bool drop_bom_at_content_start = false;
-  // A start tag with nothing after its name, whose content is text alone up to its matching end
-  // tag (`<a>text</a>`, `<a> </a>`), is one Leaf event instead of Start, Text and End: the same
-  // name, text and positions, read in one step. Any other content reads as usual. Meant for the
-  // default trimming and end-tag settings, which it assumes.
+  // A start tag (not an empty-element tag) whose content is text alone up to its matching end
+  // tag (`<a>text</a>`, `<a k='1'> </a>`), is one Leaf event instead of Start, Text and End: the
+  // same name, start tag, text and positions, read in one step. Any other content reads as
+  // usual. Meant for the default trimming and end-tag settings, which it assumes.
   bool join_text_only_elements = false;
 };
 
@@ -115,6 +115,9 @@ class BasicReader {
 
  private:
   using Start = BasicBytesStart<Unit>;
+  // The most units a leaf's start tag may have after its name (the event holds their count in
+  // 32 bits); a longer tag reads as Start, Text and End.
+  static constexpr std::size_t kMaxLeafAttributes = 0xFFFFFFFFu;
 
   // Steps over the unread input.
   void skip_whitespace();
@@ -130,7 +133,7 @@ class BasicReader {
   Result<View, Error> read_element();
   Result<std::pair<BangKind, View>, Error> read_bang_element();
   Event emit_start(View content, std::size_t name_len);
-  std::optional<Event> read_leaf(View name);
+  std::optional<Event> read_leaf(View tag, std::size_t name_len);
   // With `end_tag` (`</name` as a RunTag of reader.cpp), that compare is made in one step.
   const Unit* match_leaf(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
   Result<Event, Error> emit_end(View bytes);

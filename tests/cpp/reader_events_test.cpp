@@ -180,8 +180,15 @@ INSTANTIATE_TEST_SUITE_P(Reader, ReaderSettings, ::testing::Values(
     // A bare-named element with text alone is one Leaf; anything else inside reads as usual.
     SettingsCase{"join", kJoin, "<r><a> x y\n</a ><b></b><c>  </c></r>", "Start(r):r Leaf(x y):a Leaf():b Leaf():c End(r) Eof"},
     SettingsCase{"join, references stay raw", kJoin, "<a>&lt;&#60;</a>", "Leaf(&lt;&#60;):a Eof"},
-    SettingsCase{"join, not with attributes", kJoin, "<a k='1'>x</a>", "Start(a k='1'):a Text(x) End(a) Eof"},
-    SettingsCase{"join, not after a space", kJoin, "<a >x</a>", "Start(a ):a Text(x) End(a) Eof"},
+    // A start tag with attributes (or a space) after its name joins too, its content kept whole.
+    SettingsCase{"join, with attributes", kJoin, "<a k='1' j=\"2\">x</a>", "Leaf(x):a k='1' j=\"2\" Eof"},
+    SettingsCase{"join, after a space", kJoin, "<a >x</a >", "Leaf(x):a  Eof"},
+    SettingsCase{"join, attributes and blank text", kJoin, "<a k='1'> \n</a>", "Leaf():a k='1' Eof"},
+    SettingsCase{"join, markup in a value", kJoin, "<a k='<b>'>x</a>", "Leaf(x):a k='<b>' Eof"},
+    SettingsCase{"join, attributes then a child", kJoin, "<a k='1'>x<b>y</b></a>",
+                 "Start(a k='1'):a Text(x) Leaf(y):b End(a) Eof"},
+    SettingsCase{"join, attributes, other end tag", kJoin, "<a k='1'>x</b>", "Start(a k='1'):a Text(x) !EndEventMismatch(a,b)@12"},
+    SettingsCase{"join, attributes, empty tag", kJoin, "<a k='1'/>", "Empty(a k='1'):a Eof"},
     SettingsCase{"join, not with markup", kJoin, "<a>x<!--c--></a><b><c>y</c></b>",
                  "Start(a):a Text(x) Comment(c) End(a) Start(b):b Leaf(y):c End(b) Eof"},
     SettingsCase{"join, other end tag", kJoin, "<a>x</ab>", "Start(a):a Text(x) !EndEventMismatch(a,ab)@6"},
@@ -274,8 +281,8 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<v>1</v><v></v>", "Leaf():v Eof"},
     LeafRunCase{"<v>1</v><w>2</w>", "none Leaf(2):w Eof"},
     LeafRunCase{"<v>1</v><vv>2</vv>", "none Leaf(2):vv Eof"},
-    LeafRunCase{"<v>1</v><v a='1'>2</v>", "none Start(v a='1'):v Text(2) End(v) Eof"},
-    LeafRunCase{"<v>1</v><v >2</v>", "none Start(v ):v Text(2) End(v) Eof"},
+    LeafRunCase{"<v>1</v><v a='1'>2</v>", "none Leaf(2):v a='1' Eof"},
+    LeafRunCase{"<v>1</v><v >2</v>", "none Leaf(2):v  Eof"},
     LeafRunCase{"<v>1</v><v/>", "none Empty(v):v Eof"},
     LeafRunCase{"<v>1</v><v>2<b/></v>", "none Start(v):v Text(2) Empty(b):b End(v) Eof"},
     LeafRunCase{"<v>1</v><v>2</w>", "none Start(v):v Text(2) !EndEventMismatch(v,w)@14"},
@@ -285,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<v>1</v><v>2", "none Start(v):v Text(2) Eof"},
     // Runs longer than one: up to the room given, up to the first other event.
     LeafRunCase{"<r><v>1</v><v>2</v> <v>3</v><v>4</v></r>", "Leaf(2):v Leaf(3):v Leaf(4):v End(r) Eof"},
-    LeafRunCase{"<r><v>1</v><v>2</v>\n<v a='x'>3</v></r>", "Leaf(2):v Start(v a='x'):v Text(3) End(v) End(r) Eof"},
+    LeafRunCase{"<r><v>1</v><v>2</v>\n<v a='x'>3</v></r>", "Leaf(2):v Leaf(3):v a='x' End(r) Eof"},
     LeafRunCase{"<r><v>1</v><v>2&amp;</v><v>3<b/></v></r>", "Leaf(2&amp;):v Start(v):v Text(3) Empty(b):b End(v) End(r) Eof"},
     LeafRunCase{"<r><v>1</v><v>2</v></r>", "Leaf(2):v End(r) Eof"}));
 
@@ -323,8 +330,8 @@ INSTANTIATE_TEST_SUITE_P(Reader, BareTags, ::testing::Values(
     BareTagCase{"<a><b><c>x</c></b></a>", 1, "Start(b):b Leaf(x):c End(b) End(a) Eof"},
     BareTagCase{"<a>\n <p:b> t </p:b></a>", 1, "Leaf(t):p:b End(a) Eof"},
     BareTagCase{"<a><b></b></a>", 1, "Leaf():b End(a) Eof"},
-    BareTagCase{"<a><b x='1'>t</b></a>", 1, "none Start(b x='1'):b Text(t) End(b) End(a) Eof"},
-    BareTagCase{"<a><b >t</b></a>", 1, "none Start(b ):b Text(t) End(b) End(a) Eof"},
+    BareTagCase{"<a><b x='1'>t</b></a>", 1, "none Leaf(t):b x='1' End(a) Eof"},
+    BareTagCase{"<a><b >t</b></a>", 1, "none Leaf(t):b  End(a) Eof"},
     BareTagCase{"<a><b/></a>", 1, "none Empty(b):b End(a) Eof"},
     BareTagCase{"<a><b/c>t</b/c></a>", 1, "none Leaf(t):b/c End(a) Eof"},
     BareTagCase{"<a><b\"c>t</b\"c></a>", 1, "none Start(b\"c>t</b\"c):b\"c>t</b\"c !EndEventMismatch(b\"c>t</b\"c,a)@17"},

@@ -1,7 +1,7 @@
 // Test helper: a reader's events as one compact line, so whole sequences compare at once.
 //   Start(a b='1'):a   tag content, then the element name
 //   End(a) Text(x) CData(x) Comment(x) PI(x) DocType(x) Decl(xml v='1'):xml Eof
-//   Leaf(x):a   an element holding text alone: its text, then its name
+//   Leaf(x):a k='1'   an element holding text alone: its text, then its start tag's content
 //   !EndEventMismatch(a,b)@5   an error (kind and payload fields), then position()
 #pragma once
 
@@ -43,7 +43,7 @@ inline std::string describe(const Event& ev) {
     case EventKind::PI: return with("PI");
     case EventKind::DocType: return with("DocType");
     case EventKind::Eof: return "Eof";
-    case EventKind::Leaf: return with("Leaf") + ":" + std::string(ev.leaf_name());
+    case EventKind::Leaf: return with("Leaf") + ":" + std::string(ev.leaf_tag().content);
   }
   return "?";
 }

@@ -58,6 +58,11 @@ RUN_PIECES = [
     "<v>&#0;</v>", "<v>é ü</v>", "<v>Ω</v>", "<v>😀</v>", "<v a='1'>x</v>", "<v >x</v>", "<v/>",
     "<v><w>1</w></v>", "<w>1</w>", "<v>1</w>", "<!--c-->", "text", "<v>x</v >", "\n ", "<#text>t</#text>",
     "<@a>1</@a>",
+    # Leaves whose start tags hold attributes, read as one step too: blank and empty text, bad
+    # references in the text or a value, duplicate and clashing names, markup after the text.
+    "<v a='1'>x</v>", "<v a='1' b=\"2\">x y</v >", "<v a='1'> </v>", "<v a='1'></v>", "<v a='1'>&bad;</v>",
+    "<v a='&bad;'>x</v>", "<v a='1' a='2'>x</v>", "<v p:a='1' q:a='2'>t</v>", "<v a='1'>x</w>",
+    "<v a='1'>x<!--c--></v>", "<v a=\"é\">Ω</v>", "<v a='>'>&lt;</v>", "<v a='1'x='2'>t</v>", "<v\ta='1'>t</v>",
 ]
 
 
@@ -103,3 +108,16 @@ def test_attribute_shortcut_and_key_memos_agree(seed):
         xml = "<root>" + "".join(tags) + "</root>"
         failures += [d for d in (differential.differs(xml), differential.form_differs(xml)) if d]
     assert failures[:3] == []
+
+
+# An element with attributes and text alone, as the whole document and as the last child: its
+# failures (in a value, in the text, in the end tag) are reported as they are for any element.
+@pytest.mark.parametrize("element", [
+    "<v a='1'>x</v>", "<v a='1'>&bad;</v>", "<v a='&bad;'>x</v>", "<v a='1' a='2'>x</v>", "<v a='1'>x</w>",
+    "<v a='1'>x", "<v a='1'>&#0;</v>", "<v a='1'> \n </v>", "<v a='1' >x</v>trailing", "<v  >x</v>",
+])
+@pytest.mark.parametrize("parent", ["{}", "<r>{}</r>", "<r k='1'><w>1</w>{}</r>", "<r>{}<w/></r>"])
+def test_leaves_with_attributes_agree(element, parent):
+    xml = parent.format(element)
+    assert differential.differs(xml) is None
+    assert differential.form_differs(xml) is None
