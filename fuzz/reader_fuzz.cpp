@@ -519,7 +519,8 @@ void check_joined(UnitView<Unit> input, Settings settings) {
     if (fast_event) {
       CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
       CHECK(same(a.value().leaf_name(), fast_event->leaf_name()) || a.value().leaf_name() == fast_event->leaf_name());
-      CHECK(!a.value().leaf_has_attributes() && !fast_event->leaf_has_attributes());
+      CHECK(a.value().leaf_has_attributes() == fast_event->leaf_has_attributes());
+      if (a.value().leaf_has_attributes()) CHECK(same(a.value().leaf_tag().content, fast_event->leaf_tag().content));
       CHECK(same(a.value().bytes(), fast_event->bytes()));
       CHECK(fast->position() == joined.position() && fast->state().state == joined.state().state);
       CHECK(fast->state().open_names == joined.state().open_names);
@@ -577,7 +578,8 @@ void check_leaf_runs(UnitView<Unit> input, Settings settings) {
       auto a = joined.read_event_impl();
       CHECK(a.is_ok() && a.value().kind() == EventKind::Leaf);
       CHECK(a.value().leaf_name() == run[i].leaf_name() && same(a.value().bytes(), run[i].bytes()));
-      CHECK(!a.value().leaf_has_attributes() && !run[i].leaf_has_attributes());
+      CHECK(a.value().leaf_has_attributes() == run[i].leaf_has_attributes());
+      if (a.value().leaf_has_attributes()) CHECK(same(a.value().leaf_tag().content, run[i].leaf_tag().content));
       CHECK(a.value().has_text_scan() == run[i].has_text_scan());
       if (run[i].has_text_scan()) {
         CHECK(a.value().text_scan().has_reference == run[i].text_scan().has_reference);

@@ -449,17 +449,17 @@ class Walk {
     return guess;
   }
 
-  // `<name>text</name>` in one step: what Start, Text and End would store, without opening the
-  // element. A failed text leaves the walk where the element's End would have: skipping inside
-  // its parent, or raising at once at the top level. Answers the guess for what follows: the
-  // leaf's own, or the End's of the last element it closed.
+  // `<name>text</name>` (or `<name k="v">text</name>`) in one step: what Start, Text and End
+  // would store, without opening the element. A failure (in its text or its attributes) leaves
+  // the walk where the element's End would have: skipping inside its parent, or raising at once
+  // at the top level. Answers the guess for what follows: the leaf's own, or the End's of the
+  // last element it closed.
   BareTagGuess* on_leaf(const Event& leaf) {
-    if (leaf.leaf_has_attributes()) return on_leaf_with_attributes(leaf);
     const View qname = leaf.leaf_name();
     ElementMemo& memo = element_memo(qname);
     PyObject* key = memo.key;
     PyRef value;
-    if (leaf_value(leaf, value) == Status::Failed) return &memo.after_leaf;
+    if (leaf_value(leaf, memo, value) == Status::Failed) return &memo.after_leaf;
     if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
     // A run of siblings of this name: while the parent's list for it is the one just appended
     // to, the next ones are read a batch at a time and appended directly (up to the next signal
@@ -471,7 +471,7 @@ class Walk {
       for (std::size_t i = 0; i < count; ++i) {
         // After a failure the rest of the batch is dropped: leaves change no nesting, so the
         // skip that follows is where it would have been.
-        if (leaf_value(leaf_run_[i], value) == Status::Failed) return &memo.after_leaf;
+        if (leaf_value(leaf_run_[i], memo, value) == Status::Failed) return &memo.after_leaf;
         if (!py::list_append(list, std::move(value))) {
           std::ignore = failed_on_pending_error();
           return &memo.after_leaf;
@@ -484,35 +484,36 @@ class Walk {
     return on_end();
   }
 
-  // `<name k="v">text</name>`: its attributes, then its text under "#text" (a start tag with
-  // only whitespace after its name holds no attribute: the element is then its text, as a bare
-  // leaf). What its Start, Text and End would store, failures included: the element is closed
-  // already, so a failure leaves the walk skipping inside its parent, or raises at the top level,
-  // as the End would have.
-  [[gnu::noinline]] BareTagGuess* on_leaf_with_attributes(const Event& leaf) {
-    const BytesStart tag = leaf.leaf_tag();
-    ElementMemo& memo = element_memo(tag.name());
-    PyObject* key = memo.key;
-    PyRef dict;
-    if (fill_attributes(tag, memo, dict, 0) == Status::Failed) return &memo.after_leaf;
-    PyRef value;
-    if (!leaf.bytes().empty()) {
-      PyRef text;
-      if (leaf_value(leaf, text) == Status::Failed) return &memo.after_leaf;
-      if (!dict) {
-        value = std::move(text);
-      } else if (PyDict_SetItem(dict.get(), text_key(), text.get()) < 0) {
-        std::ignore = failed_on_pending_error();
-        return &memo.after_leaf;
-      }
-    }
-    if (!value) value = dict ? std::move(dict) : new_dict();
-    if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
-    if (!next_is_innermost_end()) return &memo.after_leaf;
-    return on_end();
+  // The value of a leaf, `memo` being its name's.
+  [[gnu::always_inline]] Status leaf_value(const Event& leaf, ElementMemo& memo, PyRef& out) {
+    if (leaf.leaf_has_attributes()) [[unlikely]]
+      return attributed_leaf_value(leaf, memo, out);
+    return leaf_text(leaf, out);
   }
 
-  Status leaf_value(const Event& leaf, PyRef& out) {
+  // `<name k="v">text</name>`: its attributes, then its text under "#text". A start tag with
+  // only whitespace after its name holds no attribute: the element is then its text, as a leaf
+  // without attributes is.
+  [[gnu::noinline]] Status attributed_leaf_value(const Event& leaf, ElementMemo& memo, PyRef& out) {
+    PyRef dict;
+    if (fill_attributes(leaf.leaf_tag(), memo, dict, 0) == Status::Failed) return Status::Failed;
+    if (leaf.bytes().empty()) {
+      out = dict ? std::move(dict) : new_dict();
+      return Status::Ok;
+    }
+    PyRef text;
+    if (leaf_text(leaf, text) == Status::Failed) return Status::Failed;
+    if (!dict) {
+      out = std::move(text);
+      return Status::Ok;
+    }
+    if (PyDict_SetItem(dict.get(), text_key(), text.get()) < 0) return failed_on_pending_error();
+    out = std::move(dict);
+    return Status::Ok;
+  }
+
+  // The text of a leaf: a str, or an empty dictionary when it has none.
+  Status leaf_text(const Event& leaf, PyRef& out) {
     const View text = leaf.bytes();
     if (text.empty()) {
       out = new_dict();

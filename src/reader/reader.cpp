@@ -388,19 +388,40 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
     while (tag < end && is_xml_whitespace(*tag)) ++tag;
     // On a miss the whitespace before it goes too, as the next read would skip it first.
     p = tag;
-    if (start_tag.fits(tag, end)) {
-      if (!start_tag.matches(tag)) break;
-    } else if (static_cast<std::size_t>(end - tag) < n + 2 || tag[0] != Unit('<') || tag[n + 1] != Unit('>') ||
-               !same_units(View(tag + 1, n), name)) {
-      break;
-    }
-    const Unit* after = match_leaf(tag + n + 2, name, out[count], &end_tag);
+    const bool bare = start_tag.fits(tag, end)
+                          ? start_tag.matches(tag)
+                          : static_cast<std::size_t>(end - tag) >= n + 2 && tag[0] == Unit('<') &&
+                                tag[n + 1] == Unit('>') && same_units(View(tag + 1, n), name);
+    const Unit* after = bare ? match_leaf(tag + n + 2, name, out[count], &end_tag)
+                             : match_attributed_leaf(tag, name, out[count], end_tag);
     if (after == nullptr) break;
     ++count;
     p = after;
   }
   consume(static_cast<std::size_t>(p - unread_.data()));
   return count;
+}
+
+// A leaf of the run whose start tag holds attributes, at `tag` ("<"): `<name` and whitespace,
+// the rest of the tag as read_markup reads it, then the leaf's text and end tag. Sets `leaf`
+// and answers where its end tag ends, or null, consuming nothing. (Apart from the run's loop,
+// so that a run of leaves without attributes keeps its code tight.)
+template <TextUnit Unit>
+[[gnu::noinline]] auto BasicReader<Unit>::match_attributed_leaf(const Unit* tag, View name, Event& leaf,
+                                                                const RunTag<Unit>& end_tag) const -> const Unit* {
+  const Unit* const end = unread_.data() + unread_.size();
+  const std::size_t n = name.size();
+  if (static_cast<std::size_t>(end - tag) < n + 2 || tag[0] != Unit('<') || !is_xml_whitespace(tag[n + 1]) ||
+      !same_units(View(tag + 1, n), name))
+    return nullptr;
+  const Unit* gt = find_tag_end(tag + 1, end);
+  if (gt == end || gt[-1] == Unit('/')) return nullptr;
+  const View content(tag + 1, static_cast<std::size_t>(gt - tag - 1));
+  if (content.size() - n > kMaxLeafAttributes) return nullptr;
+  // Its name as a view of the input, which its start tag's content extends.
+  const Unit* after = match_leaf(gt + 1, prefix(content, n), leaf, &end_tag);
+  if (after != nullptr) leaf = leaf.with_attributes(static_cast<std::uint32_t>(content.size() - n));
+  return after;
 }
 
 namespace {

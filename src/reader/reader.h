@@ -84,9 +84,9 @@ class BasicReader {
   std::uint64_t utf8_position() const;
 
   // When the next events would be Leaf events named `name` (the reader joins text-only elements
-  // and the unread input is whitespace, then `<name>`, text and `</name>`, and so on): reads up
-  // to `room` of them into `out`, exactly as read_event_impl would (their name is `name`
-  // itself), and answers how many. At anything else, reads only the whitespace ahead, which any
+  // and the unread input is whitespace, then `<name>` or `<name attributes>`, text and
+  // `</name>`, and so on): reads up to `room` of them into `out`, exactly as read_event_impl
+  // would (the name of one without attributes is `name` itself), and answers how many. At anything else, reads only the whitespace ahead, which any
   // next read skips first. A run of siblings of one name is read this way in batches, without
   // the general dispatch.
   std::size_t read_leaf_run(View name, Event* out, std::size_t room);
@@ -136,6 +136,7 @@ class BasicReader {
   std::optional<Event> read_leaf(View tag, std::size_t name_len);
   // With `end_tag` (`</name` as a RunTag of reader.cpp), that compare is made in one step.
   const Unit* match_leaf(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
+  const Unit* match_attributed_leaf(const Unit* tag, View name, Event& leaf, const RunTag<Unit>& end_tag) const;
   Result<Event, Error> emit_end(View bytes);
   Result<Event, Error> emit_question_mark(View bytes);
   Result<Event, Error> emit_bang(BangKind kind, View bytes);

@@ -281,8 +281,16 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<v>1</v><v></v>", "Leaf():v Eof"},
     LeafRunCase{"<v>1</v><w>2</w>", "none Leaf(2):w Eof"},
     LeafRunCase{"<v>1</v><vv>2</vv>", "none Leaf(2):vv Eof"},
-    LeafRunCase{"<v>1</v><v a='1'>2</v>", "none Leaf(2):v a='1' Eof"},
-    LeafRunCase{"<v>1</v><v >2</v>", "none Leaf(2):v  Eof"},
+    LeafRunCase{"<v>1</v><v a='1'>2</v>", "Leaf(2):v a='1' Eof"},
+    LeafRunCase{"<v>1</v><v >2</v>", "Leaf(2):v  Eof"},
+    // Leaves with attributes belong to the run; an empty-element tag, a tag that does not end
+    // before the input does, and another name after the same letters do not.
+    LeafRunCase{"<v>1</v><v a='>'>&lt;</v>\n<v\tb=\"2\"></v>", "Leaf(&lt;):v a='>' Leaf():v\tb=\"2\" Eof"},
+    LeafRunCase{"<v>1</v><v a='1'/>", "none Empty(v a='1'):v Eof"},
+    LeafRunCase{"<v>1</v><v a='1'>x<b/></v>", "none Start(v a='1'):v Text(x) Empty(b):b End(v) Eof"},
+    LeafRunCase{"<v>1</v><v a='1'>x</w>", "none Start(v a='1'):v Text(x) !EndEventMismatch(v,w)@20"},
+    LeafRunCase{"<v>1</v><v a='1", "none !UnexpectedEof(Element)@9"},
+    LeafRunCase{"<v>1</v><vv a='1'>x</vv>", "none Leaf(x):vv a='1' Eof"},
     LeafRunCase{"<v>1</v><v/>", "none Empty(v):v Eof"},
     LeafRunCase{"<v>1</v><v>2<b/></v>", "none Start(v):v Text(2) Empty(b):b End(v) Eof"},
     LeafRunCase{"<v>1</v><v>2</w>", "none Start(v):v Text(2) !EndEventMismatch(v,w)@14"},
