@@ -34,7 +34,7 @@ bool is_ascii(std::string_view s) {
 PyObject* make_string(std::string_view text) {
   const auto n = static_cast<Py_ssize_t>(text.size());
   if (!is_ascii(text)) return PyUnicode_DecodeUTF8(text.data(), n, nullptr);
-  PyObject* s = PyUnicode_New(n, 127);
+  PyObject* s = new_compact_str(n, 127);
   if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
   return s;
 }
@@ -107,7 +107,7 @@ PyObject* decode_valid_utf8(std::string_view text) {
                            : (wide & kHighBits) ? 0xFFFF
                            : (any_high & kHighBits) ? 0xFF
                                                     : 0x7F;
-  PyObject* str = PyUnicode_New(chars, max_char);
+  PyObject* str = new_compact_str(chars, max_char);
   if (str == nullptr) return nullptr;
   if (max_char == 0x7F) {
     std::memcpy(PyUnicode_1BYTE_DATA(str), s, n);
@@ -245,7 +245,7 @@ PyRef new_string(std::string_view text) {
 PyRef new_string_from_valid(std::string_view text, bool ascii) {
   PyObject* str = nullptr;
   if (ascii) {
-    str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    str = new_compact_str(static_cast<Py_ssize_t>(text.size()), 127);
     if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
   } else {
     str = decode_valid_utf8(text);
@@ -258,7 +258,7 @@ PyRef new_string_from_valid(std::string_view text, bool ascii) {
 template <reader::TextUnit Unit>
 PyRef new_string_from_units(reader::UnitView<Unit> units, std::uint32_t bits) {
   const std::size_t n = units.size();
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), max_char_of_bits(bits));
+  PyObject* str = new_compact_str(static_cast<Py_ssize_t>(n), max_char_of_bits(bits));
   if (str == nullptr) panic_after_error();
   switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND: narrow_units(units.data(), n, PyUnicode_1BYTE_DATA(str)); break;
@@ -275,7 +275,7 @@ PyRef new_string_from_units(reader::UnitView<Unit> units, std::uint32_t bits) {
 template <reader::TextUnit Unit>
 PyRef new_string_with_references(reader::UnitView<Unit> text, std::span<const reader::FoundReference> references,
                                  reader::ReferenceSummary summary) {
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(summary.length), max_char_of_bits(summary.bits));
+  PyObject* str = new_compact_str(static_cast<Py_ssize_t>(summary.length), max_char_of_bits(summary.bits));
   if (str == nullptr) panic_after_error();
   const Unit* units = text.data();
   switch (PyUnicode_KIND(str)) {

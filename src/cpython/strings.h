@@ -55,10 +55,41 @@ inline constexpr std::size_t kShortAscii = 16;
 // A new `str` of `units`, at most kShortAscii of them and every one below 0x80, made inline: the
 // short values that most fields and attributes hold, without a call for the copy. A failed
 // creation is fatal.
+// A new compact str of `n` characters, none above `max_char`, in the form PyUnicode_New gives
+// it (so nothing else can tell them apart), its characters left for the caller to write. Made
+// here, without a call, for the strs made by the million; the empty str (the interpreter's one
+// instance) and sizes near the limit go to PyUnicode_New. Null, with the Python error set, when
+// memory ran out.
+[[gnu::always_inline]] inline PyObject* new_compact_str(Py_ssize_t n, Py_UCS4 max_char) {
+  const bool ascii = max_char < 0x80;
+  const unsigned kind = max_char < 0x100 ? PyUnicode_1BYTE_KIND : max_char < 0x10000 ? PyUnicode_2BYTE_KIND : PyUnicode_4BYTE_KIND;
+  const std::size_t header = ascii ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
+  if (n <= 0 || n > (PY_SSIZE_T_MAX - 64) / 4 - 1) [[unlikely]]
+    return PyUnicode_New(n, max_char);
+  void* block = PyObject_Malloc(header + (static_cast<std::size_t>(n) + 1) * kind);
+  if (block == nullptr) return PyErr_NoMemory();
+  PyObject* const object = PyObject_Init(static_cast<PyObject*>(block), &PyUnicode_Type);
+  auto* const str = static_cast<PyASCIIObject*>(block);
+  str->length = n;
+  str->hash = -1;
+  std::memset(&str->state, 0, sizeof(str->state));  // not interned, not static
+  str->state.kind = kind;
+  str->state.compact = 1;
+  str->state.ascii = ascii;
+  if (!ascii) {
+    auto* const compact = static_cast<PyCompactUnicodeObject*>(block);
+    compact->utf8_length = 0;
+    compact->utf8 = nullptr;
+  }
+  // The terminating zero character.
+  std::memset(static_cast<char*>(block) + header + static_cast<std::size_t>(n) * kind, 0, kind);
+  return object;
+}
+
 template <reader::TextUnit Unit>
 [[gnu::always_inline]] inline PyRef new_short_ascii(reader::UnitView<Unit> units) {
   const std::size_t n = units.size();
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  PyObject* str = new_compact_str(static_cast<Py_ssize_t>(n), 127);
   if (str == nullptr) short_string_failed();
   // A compact ASCII str keeps its characters right after its header.
   auto* to = reinterpret_cast<unsigned char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);

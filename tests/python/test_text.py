@@ -161,3 +161,27 @@ class SurrogateRepr:
 ])
 def test_debug_text(value, expected):
     assert t.debug(value) == expected
+
+
+# The strs the conversion makes itself, in every width and around the short-value limit (16),
+# as text, as an attribute value and with a reference: indistinguishable from the interpreter's
+# own (size in memory, width, hash, encoding, interning, a cached UTF-8 form).
+@pytest.mark.parametrize("char", ["a", "\u00e9", "\u20ac", "\U0001f600"])
+@pytest.mark.parametrize("length", [1, 2, 15, 16, 17, 40])
+@pytest.mark.parametrize("form", ["<r>{}</r>", "<r k='{}'/>", "<r>&lt;{}</r>", "<r k='&#65;{}'/>"])
+def test_made_strs_are_the_interpreters_own(char, length, form):
+    body = ("xy" * length)[: length - 1] + char
+    tree = velmora.parse(form.format(body))
+    made = tree["r"] if isinstance(tree["r"], str) else tree["r"]["@k"]
+    expected = "".join(chr(ord(c)) for c in ("<" if "&lt;" in form else "A" if "&#65;" in form else "") + body)
+    assert type(made) is str and made == expected
+    assert made.isascii() == expected.isascii() and hash(made) == hash(expected)
+    assert made.encode() == expected.encode() and made.encode("utf-16") == expected.encode("utf-16")
+    if len(expected) > 1:  # (`expected` of one character below 256 is the interpreter's cached one)
+        assert sys.getsizeof(made) == sys.getsizeof(expected)
+        assert sys.intern(made) is sys.intern(expected)
+    assert made[-1] == char and made[1:] + made[:1] == expected[1:] + expected[:1]
+
+
+def test_an_empty_attribute_value_is_the_empty_str():
+    assert velmora.parse("<r k=''/>")["r"]["@k"] is ""  # noqa: F632 (the interpreter's one instance)
