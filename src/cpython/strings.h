@@ -119,6 +119,15 @@ template <reader::TextUnit Unit>
       _mm_storel_epi64(reinterpret_cast<__m128i*>(to + n - 8), _mm_packus_epi16(tail, tail));
       return PyRef::steal(str);
     }
+    if (n >= 4) {
+      const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from));
+      const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from + n - 4));
+      const auto head_bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(head, head)));
+      const auto tail_bytes = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(tail, tail)));
+      std::memcpy(to, &head_bytes, 4);
+      std::memcpy(to + n - 4, &tail_bytes, 4);
+      return PyRef::steal(str);
+    }
   }
 #endif
   for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(reader::unit_value(from[i]));

@@ -163,24 +163,35 @@ def test_debug_text(value, expected):
     assert t.debug(value) == expected
 
 
-# The strs the conversion makes itself, in every width and around the short-value limit (16),
-# as text, as an attribute value and with a reference: indistinguishable from the interpreter's
-# own (size in memory, width, hash, encoding, interning, a cached UTF-8 form).
+# The strs the conversion makes itself, in every width and around the lengths where their copy
+# changes (4, 8, 16), as text, as an attribute value and with a reference, from documents held in
+# each width: indistinguishable from the interpreter's own (size in memory, width, hash,
+# encoding, use as a key).
+FORMS = {
+    "text": ("<r>{}</r>", lambda tree: tree["r"], ""),
+    "value": ("<r k='{}'/>", lambda tree: tree["r"]["@k"], ""),
+    "text, reference": ("<r>&lt;{}</r>", lambda tree: tree["r"], "<"),
+    "value, reference": ("<r k='&#65;{}'/>", lambda tree: tree["r"]["@k"], "A"),
+    "text, two-byte document": ("<r><w>\u20ac</w><v>{}</v></r>", lambda tree: tree["r"]["v"], ""),
+    "value, four-byte document": ("<r w='\U0001f600' k='{}'/>", lambda tree: tree["r"]["@k"], ""),
+}
+
+
 @pytest.mark.parametrize("char", ["a", "\u00e9", "\u20ac", "\U0001f600"])
-@pytest.mark.parametrize("length", [1, 2, 15, 16, 17, 40])
-@pytest.mark.parametrize("form", ["<r>{}</r>", "<r k='{}'/>", "<r>&lt;{}</r>", "<r k='&#65;{}'/>"])
+@pytest.mark.parametrize("length", [1, 2, 4, 5, 7, 8, 15, 16, 17, 40])
+@pytest.mark.parametrize("form", FORMS)
 def test_made_strs_are_the_interpreters_own(char, length, form):
+    template, value_of, prefix = FORMS[form]
     body = ("xy" * length)[: length - 1] + char
-    tree = velmora.parse(form.format(body))
-    made = tree["r"] if isinstance(tree["r"], str) else tree["r"]["@k"]
-    expected = "".join(chr(ord(c)) for c in ("<" if "&lt;" in form else "A" if "&#65;" in form else "") + body)
+    made = value_of(velmora.parse(template.format(body)))
+    expected = "".join(chr(ord(c)) for c in prefix + body)
     assert type(made) is str and made == expected
     assert made.isascii() == expected.isascii() and hash(made) == hash(expected)
     assert made.encode() == expected.encode() and made.encode("utf-16") == expected.encode("utf-16")
     if len(expected) > 1:  # (`expected` of one character below 256 is the interpreter's cached one)
         assert sys.getsizeof(made) == sys.getsizeof(expected)
-        assert sys.intern(made) is sys.intern(expected)
     assert made[-1] == char and made[1:] + made[:1] == expected[1:] + expected[:1]
+    assert {expected: 1}[made] == 1 and made in {expected}
 
 
 def test_an_empty_attribute_value_is_the_empty_str():
