@@ -56,9 +56,11 @@ TOGGLES = {
 ARGUMENT = re.compile(r"^velmora::py::(call_text|argument_units)\(")
 # The conversion's callees, by the part they belong to (inclusive counts of the outermost calls).
 READER = re.compile(r"^velmora::reader::")
+# (A str the toolkit makes itself calls PyObject_Malloc and PyObject_Init; its header's few
+# stores count as the walk's.)
 CPYTHON = re.compile(r"^(PyUnicode_New|PyUnicode_DecodeUTF8|PyDict_New|PyDict_SetItem|PyDict_SetDefault|"
                      r"PyDict_Contains|PyDict_GetItemWithError|PyList_New|PyList_Append|_Py_Dealloc|"
-                     r"PyUnicode_FromStringAndSize)$")
+                     r"PyUnicode_FromStringAndSize|PyObject_Malloc|PyObject_Init)$")
 
 
 def child(kind: str, workload: str, size: int) -> None:

@@ -86,9 +86,9 @@ class BasicReader {
   // When the next events would be Leaf events named `name` (the reader joins text-only elements
   // and the unread input is whitespace, then `<name>` or `<name attributes>`, text and
   // `</name>`, and so on): reads up to `room` of them into `out`, exactly as read_event_impl
-  // would (the name of one without attributes is `name` itself), and answers how many. At anything else, reads only the whitespace ahead, which any
-  // next read skips first. A run of siblings of one name is read this way in batches, without
-  // the general dispatch.
+  // would (the name of one without attributes is `name` itself), and answers how many. At
+  // anything else, reads only the whitespace ahead, which any next read skips first. A run of
+  // siblings of one name is read this way in batches, without the general dispatch.
   std::size_t read_leaf_run(View name, Event* out, std::size_t room);
   // When the next event would be the Start or the Leaf of a tag written as a bare name (`<name>`,
   // without whitespace, quotes, "/", "!" or "?" in it): reads it, exactly as read_event_impl
