@@ -82,7 +82,10 @@ inline constexpr std::size_t kShortAscii = 16;
     compact->utf8 = nullptr;
   }
   // The terminating zero character.
-  std::memset(static_cast<char*>(block) + header + static_cast<std::size_t>(n) * kind, 0, kind);
+  char* const last = static_cast<char*>(block) + header + static_cast<std::size_t>(n) * kind;
+  if (kind == PyUnicode_1BYTE_KIND) *last = 0;
+  else if (kind == PyUnicode_2BYTE_KIND) std::memset(last, 0, 2);
+  else std::memset(last, 0, 4);
   return object;
 }
 
