@@ -312,7 +312,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
     open = find_unit(text, end, '<');
   }
   const std::size_t n = name.size();
-  if (end_tag != nullptr && end_tag->fits(open, end)) {
+  if (end_tag != nullptr && end_tag->fits(open)) {
     if (!end_tag->matches(open)) return nullptr;
   } else if (static_cast<std::size_t>(end - open) < n + 3 || open[1] != Unit('/') ||
              !same_units(View(open + 2, n), name)) {
@@ -330,14 +330,18 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
 }
 
 // A tag of a run, `<name>` or `</name`, compared in one 16-byte step where it fits in one and
-// the input has 16 bytes left from where it is compared; `fits` false leaves it to same_units.
+// the input (ending at `end`) has 16 bytes left from where it is compared; `fits` false leaves
+// it to same_units.
 template <class Unit>
 class RunTag {
  public:
-  RunTag(UnitView<Unit> name, bool closing) {
+  RunTag(UnitView<Unit> name, bool closing, const Unit* begin, const Unit* end) {
 #if defined(__SSE2__)
     const std::size_t units = name.size() + 2;
     if (units * sizeof(Unit) > sizeof(__m128i)) return;
+    constexpr std::size_t kStep = sizeof(__m128i) / sizeof(Unit);
+    if (static_cast<std::size_t>(end - begin) < kStep) return;
+    last_ = end - kStep;
     Unit tag[sizeof(__m128i) / sizeof(Unit)] = {};
     tag[0] = Unit('<');
     if (closing) tag[1] = Unit('/');
@@ -345,16 +349,15 @@ class RunTag {
     if (!closing) tag[units - 1] = Unit('>');
     std::memcpy(&tag_, tag, sizeof(tag_));
     mask_ = static_cast<unsigned>((1u << (units * sizeof(Unit))) - 1);
-    fits_ = true;
 #else
     (void)name;
     (void)closing;
+    (void)begin;
+    (void)end;
 #endif
   }
-  // Whether the step can be taken at `at`; `matches` then answers.
-  bool fits(const Unit* at, const Unit* end) const {
-    return fits_ && static_cast<std::size_t>(end - at) * sizeof(Unit) >= 16;
-  }
+  // Whether the step can be taken at `at` (in the input); `matches` then answers.
+  bool fits(const Unit* at) const { return last_ != nullptr && at <= last_; }
   bool matches(const Unit* at) const {
 #if defined(__SSE2__)
     const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -370,7 +373,7 @@ class RunTag {
   __m128i tag_;
 #endif
   unsigned mask_ = 0;
-  bool fits_ = false;
+  const Unit* last_ = nullptr;  // the last place a step fits; null when the tag does not fit one
 };
 
 template <TextUnit Unit>
@@ -381,14 +384,14 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
   const Unit* p = unread_.data();
   const Unit* const end = p + unread_.size();
   const std::size_t n = name.size();
-  const RunTag<Unit> start_tag(name, false), end_tag(name, true);
+  const RunTag<Unit> start_tag(name, false, p, end), end_tag(name, true, p, end);
   std::size_t count = 0;
   while (count < room) {
     const Unit* tag = p;
     while (tag < end && is_xml_whitespace(*tag)) ++tag;
     // On a miss the whitespace before it goes too, as the next read would skip it first.
     p = tag;
-    const bool bare = start_tag.fits(tag, end)
+    const bool bare = start_tag.fits(tag)
                           ? start_tag.matches(tag)
                           : static_cast<std::size_t>(end - tag) >= n + 2 && tag[0] == Unit('<') &&
                                 tag[n + 1] == Unit('>') && same_units(View(tag + 1, n), name);
