@@ -75,6 +75,11 @@ class SharedKeys {
     Py_XDECREF(replaced);
   }
 
+  // Empties every slot without a release, once the interpreter the keys belonged to is finalized.
+  void forget() noexcept {
+    for (Slot& slot : slots_) slot.key = nullptr;
+  }
+
  private:
   static constexpr std::size_t kSlots = 1024;
   struct Slot {
@@ -162,14 +167,22 @@ template PyObject* KeyCache::attribute_key(reader::UnitView<char8_t>);
 template PyObject* KeyCache::attribute_key(reader::UnitView<char16_t>);
 template PyObject* KeyCache::attribute_key(reader::UnitView<char32_t>);
 
+namespace {
+PyObject* text_key_cell = nullptr;
+}  // namespace
+
 PyObject* text_key() {
-  // Made once per process and kept; the interpreter lock serialises the first use.
-  static PyObject* key = [] {
-    PyObject* k = PyUnicode_InternFromString("#text");
-    if (k == nullptr) py::panic_after_error();
-    return k;
-  }();
-  return key;
+  // Made on first use and kept; the interpreter lock serialises the first use.
+  if (text_key_cell == nullptr) [[unlikely]] {
+    text_key_cell = PyUnicode_InternFromString("#text");
+    if (text_key_cell == nullptr) py::panic_after_error();
+  }
+  return text_key_cell;
+}
+
+void forget_kept_keys() noexcept {
+  text_key_cell = nullptr;
+  shared_keys.forget();
 }
 
 }  // namespace velmora::convert

@@ -63,7 +63,11 @@ class KeyCache {
   NameTable attributes_;
 };
 
-// The "#text" key, made once per process and kept (borrowed).
+// The "#text" key, made on first use and kept (borrowed).
 PyObject* text_key();
+
+// Forgets the "#text" key and the keys kept from call to call, without releasing them, once
+// the interpreter they belong to is finalized; the next interpreter makes its own.
+void forget_kept_keys() noexcept;
 
 }  // namespace velmora::convert

@@ -22,4 +22,6 @@ PyObject* create_panic_exception_type() {
   return cell;
 }
 
+void forget_panic_exception_type() noexcept { cell = nullptr; }
+
 }  // namespace velmora::py

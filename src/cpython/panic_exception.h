@@ -27,4 +27,8 @@ PyObject* existing_panic_exception_type() noexcept;
 // (panic_exception_type in cpython/pyerr.h).
 PyObject* create_panic_exception_type();
 
+// Empties the cell without a release, once the interpreter that made the type is finalized (the
+// type went with it); the next interpreter makes its own.
+void forget_panic_exception_type() noexcept;
+
 }  // namespace velmora::py

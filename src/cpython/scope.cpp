@@ -87,6 +87,17 @@ void update_counts() {
   for (PyObject* obj : taken) Py_DECREF(obj);
 }
 
+void forget_deferred_releases() noexcept {
+  ReferencePool& pool = reference_pool();
+  try {
+    std::lock_guard lock(pool.mutex);
+    pool.pending_decrefs.clear();
+    pool.has_pending.store(false, std::memory_order_relaxed);
+  } catch (...) {
+    // The lock could not be taken: the queue is left as it is.
+  }
+}
+
 GILPool::GILPool() {
   if (t_entries < 0) {
     if (t_entries == -1)

@@ -29,6 +29,9 @@ void register_decref(PyRef obj) noexcept;
 // Releases the references queued by register_decref. Never holds the queue's mutex while a
 // reference is released, since a release can run arbitrary Python code.
 void update_counts();
+// Drops the queued releases without applying them, once the interpreter their objects belonged
+// to is finalized (its objects are gone).
+void forget_deferred_releases() noexcept;
 
 // One reference scope. Opening it counts the entry on this thread (refusing a thread on which
 // access to the interpreter is prohibited), applies the queued releases and records where this

@@ -314,18 +314,25 @@ template PyRef new_string_from_units(reader::UnitView<char8_t>);
 template PyRef new_string_from_units(reader::UnitView<char16_t>);
 template PyRef new_string_from_units(reader::UnitView<char32_t>);
 
+namespace {
+PyObject* interned_cells[3] = {nullptr, nullptr, nullptr};
+}  // namespace
+
 PyObject* interned(InternedName name) {
-  static PyObject* cells[3] = {nullptr, nullptr, nullptr};
   static constexpr std::string_view texts[3] = {"__name__", "__all__", "__qualname__"};
-  const auto index = static_cast<std::size_t>(name);
-  if (cells[index] != nullptr) return cells[index];
-  PyObject* str = intern(texts[index]);
-  if (cells[index] != nullptr) {  // filled meanwhile by a re-entry: keep the first
+  PyObject*& cell = interned_cells[static_cast<std::size_t>(name)];
+  if (cell != nullptr) return cell;
+  PyObject* str = intern(texts[static_cast<std::size_t>(name)]);
+  if (cell != nullptr) {  // filled meanwhile by a re-entry: keep the first
     Py_DECREF(str);
-    return cells[index];
+    return cell;
   }
-  cells[index] = str;
+  cell = str;
   return str;
+}
+
+void forget_interned_names() noexcept {
+  for (PyObject*& cell : interned_cells) cell = nullptr;
 }
 
 reader::CowText to_string_lossy(PyObject* str) {

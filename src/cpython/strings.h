@@ -140,6 +140,8 @@ template <reader::TextUnit Unit>
 // The process-wide interned names used for attribute look-ups (borrowed, never released).
 enum class InternedName { Name, All, Qualname };
 PyObject* interned(InternedName name);
+// Empties those cells without a release, once the interpreter that made the names is finalized.
+void forget_interned_names() noexcept;
 
 // The UTF-8 text of a `str`, with each maximal invalid subpart (lone surrogates) replaced by
 // U+FFFD. Borrowed when the `str` has a UTF-8 form, owned otherwise. Leaves no error pending.

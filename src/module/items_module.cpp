@@ -21,6 +21,7 @@
 #include "cpython/pyerr.h"
 #include "cpython/ref.h"
 #include "module/frame.h"
+#include "module/module_init.h"
 #include "reader/errors.h"
 #include "stream/item_scanner.h"
 
@@ -538,6 +539,7 @@ PyMODINIT_FUNC PyInit__items(void) {
     if (!module) return failed();
     PyRef type = PyRef::steal(PyType_FromSpec(&scanner_spec));
     if (!type || PyModule_AddObjectRef(module.get(), "Scanner", type.get()) < 0) return failed();
+    forget_kept_objects_at_interpreter_end(nullptr);
     return PyResult<PyRef>::ok(std::move(module));
   });
 }

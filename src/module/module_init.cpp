@@ -2,13 +2,43 @@
 #include "module/module_init.h"
 
 #include <string>
+#include <tuple>
 
+#include "convert/key_cache.h"
+#include "cpython/panic_exception.h"
 #include "cpython/scope.h"
 #include "cpython/strings.h"
 #include "cpython/text.h"
 #include "failure/failure.h"
 
 namespace velmora::py {
+namespace {
+
+bool end_hook_registered = false;
+ModuleDef* watched_module = nullptr;
+
+// Runs at the end of the interpreter's finalisation, when its objects are gone and no Python
+// call may be made: only pointers are dropped.
+void forget_kept_objects() {
+  end_hook_registered = false;
+  if (watched_module != nullptr) {
+    std::ignore = watched_module->module.release();
+    watched_module->interpreter.store(-1);
+  }
+  forget_panic_exception_type();
+  forget_interned_names();
+  forget_deferred_releases();
+  convert::forget_kept_keys();
+}
+
+}  // namespace
+
+void forget_kept_objects_at_interpreter_end(ModuleDef* def) {
+  if (def != nullptr) watched_module = def;
+  if (end_hook_registered) return;
+  // Refused only when the interpreter's few such hooks are all taken: the objects are then kept.
+  end_hook_registered = Py_AtExit(&forget_kept_objects) == 0;
+}
 
 PyResult<PyRef> make_module(ModuleDef& def) {
   using R = PyResult<PyRef>;
@@ -26,6 +56,7 @@ PyResult<PyRef> make_module(ModuleDef& def) {
     auto initialized = def.initializer(module.get());
     if (!initialized) return R::err(std::move(initialized).error());
     if (!def.module) def.module = std::move(module);
+    forget_kept_objects_at_interpreter_end(&def);
   }
   return R::ok(PyRef::borrow(def.module.get()));
 }

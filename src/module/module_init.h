@@ -30,6 +30,14 @@ inline constexpr const char* kSubinterpreterMessage =
 // The body of the module's entry point: a new reference to the module object, or the error.
 PyResult<PyRef> make_module(ModuleDef& def);
 
+// Has every object kept for the process (the module cell of `def`, when given; the
+// PanicException type, the interned names, the queued releases, the kept keys) forgotten, not
+// released, when the interpreter is finalized, so that an interpreter started later in the same
+// process (an embedding program may start one after another) makes its own instead of finding
+// objects that went with the first. Called at each initialisation; registers the hook once per
+// interpreter.
+void forget_kept_objects_at_interpreter_end(ModuleDef* def);
+
 // Adds `function` to `module` under its own __name__ and lists that name in __all__.
 PyResult<Done> add_function(PyObject* module, PyObject* function);
 
