@@ -4,7 +4,7 @@
 namespace velmora::py {
 
 namespace {
-PyObject* cell = nullptr;  // one strong reference for the rest of the process
+PyObject* cell = nullptr;  // one strong reference, until the interpreter is finalised
 }  // namespace
 
 PyObject* existing_panic_exception_type() noexcept { return cell; }

@@ -1,5 +1,5 @@
 // Single-phase module initialisation: one module object per process, owned by the first
-// interpreter that imports it.
+// interpreter that imports it (until that interpreter is finalised).
 #pragma once
 
 #include <Python.h>
