@@ -24,6 +24,36 @@ using namespace velmora::reader;
 
 namespace {
 
+// The str form that units or-ed together call for (0: ASCII, 1: Latin-1, 2: two bytes, 3: four).
+unsigned str_form(std::uint32_t bits) { return bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3; }
+
+// A leaf's scan made while finding its text's end is what a scan of the text itself answers.
+template <TextUnit Unit>
+bool scan_is_the_texts_own(const BasicEvent<Unit>& leaf) {
+  if (!leaf.has_text_scan()) return true;
+  if constexpr (kIsUtf8<Unit>) {
+    const TextScan own = scan_text(leaf.bytes());
+    return own.has_reference == leaf.text_scan().has_reference &&
+           (own.has_reference || own.ascii == leaf.text_scan().ascii);
+  } else {
+    const UnitScan own = scan_units(leaf.bytes());
+    return own.has_reference == leaf.unit_scan().has_reference &&
+           (own.has_reference || str_form(own.bits) == str_form(leaf.unit_scan().bits));
+  }
+}
+
+// Two reads of one leaf carry the same scan of its text.
+template <TextUnit Unit>
+bool same_text_scan(const BasicEvent<Unit>& a, const BasicEvent<Unit>& b) {
+  if (a.has_text_scan() != b.has_text_scan()) return false;
+  if (!a.has_text_scan()) return true;
+  if constexpr (kIsUtf8<Unit>) {
+    return a.text_scan().has_reference == b.text_scan().has_reference && a.text_scan().ascii == b.text_scan().ascii;
+  } else {
+    return a.unit_scan().has_reference == b.unit_scan().has_reference && a.unit_scan().bits == b.unit_scan().bits;
+  }
+}
+
 bool inside(std::string_view part, std::string_view whole) {
   return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
 }
@@ -120,11 +150,7 @@ void check_payload(const Event& ev, std::string_view input) {
       CHECK(inside(ev.leaf_tag().content, input));
       if (ev.leaf_has_attributes()) check_attributes(ev.leaf_tag());
       check_unescape(b);
-      if (ev.has_text_scan()) {  // made while finding the text's end: as a scan of its own
-        const TextScan own = scan_text(b);
-        CHECK(own.has_reference == ev.text_scan().has_reference);
-        if (!own.has_reference) CHECK(own.ascii == ev.text_scan().ascii);
-      }
+      CHECK(scan_is_the_texts_own(ev));
       break;
     case EventKind::Comment:
     case EventKind::PI:
@@ -353,6 +379,7 @@ void check_event_alike(const BasicEvent<Unit>& wide, const Event& utf8) {
       CHECK(to_utf8<Unit>(wide.leaf_tag().content) == utf8.leaf_tag().content);
       check_attributes_alike(wide.leaf_tag(), utf8.leaf_tag());
       check_unescape_alike<Unit>(wide.bytes(), utf8.bytes());
+      CHECK(scan_is_the_texts_own(wide));
       break;
     case EventKind::Text:
     case EventKind::Comment:
@@ -481,11 +508,7 @@ void check_joined(UnitView<Unit> input, Settings settings) {
       } else {
         CHECK(c->kind() == EventKind::Leaf && same(c->leaf_name(), a.value().leaf_name()));
         CHECK(!c->leaf_has_attributes() && !a.value().leaf_has_attributes());
-        CHECK(c->has_text_scan() == a.value().has_text_scan());
-        if (c->has_text_scan()) {
-          CHECK(c->text_scan().has_reference == a.value().text_scan().has_reference);
-          CHECK(c->text_scan().ascii == a.value().text_scan().ascii);
-        }
+        CHECK(same_text_scan(*c, a.value()));
       }
     } else {
       auto d = eager.read_event_impl();
@@ -580,11 +603,7 @@ void check_leaf_runs(UnitView<Unit> input, Settings settings) {
       CHECK(a.value().leaf_name() == run[i].leaf_name() && same(a.value().bytes(), run[i].bytes()));
       CHECK(a.value().leaf_has_attributes() == run[i].leaf_has_attributes());
       if (a.value().leaf_has_attributes()) CHECK(same(a.value().leaf_tag().content, run[i].leaf_tag().content));
-      CHECK(a.value().has_text_scan() == run[i].has_text_scan());
-      if (run[i].has_text_scan()) {
-        CHECK(a.value().text_scan().has_reference == run[i].text_scan().has_reference);
-        CHECK(a.value().text_scan().ascii == run[i].text_scan().ascii);
-      }
+      CHECK(same_text_scan(a.value(), run[i]));
     }
     // A full batch stops right after its last leaf; a shorter one also read the whitespace
     // before what ended it, and the next event then shows that nothing else went.

@@ -519,15 +519,17 @@ class Walk {
       out = new_dict();
       return Status::Ok;
     }
+    // The reader scanned the text while finding its end.
+    if (!leaf.has_text_scan()) return text_value(text, out);
     if constexpr (reader::kIsUtf8<Unit>) {
-      // The reader scanned the text while finding its end.
-      if (leaf.has_text_scan()) {
-        if (leaf.text_scan().has_reference) return text_with_references(text, out, 0);
-        out = plain_string(text, leaf.text_scan().ascii);
-        return Status::Ok;
-      }
+      if (leaf.text_scan().has_reference) return text_with_references(text, out, 0);
+      out = plain_string(text, leaf.text_scan().ascii);
+    } else {
+      const reader::UnitScan scan = leaf.unit_scan();
+      if (scan.has_reference) return text_with_references(text, out, 0);
+      out = plain_string(text, scan.bits);
     }
-    return text_value(text, out);
+    return Status::Ok;
   }
 
   void on_text(View text) {

@@ -75,6 +75,14 @@ class BasicEvent {
   static std::uint8_t scan_bits(TextScan scan) {
     return static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | (scan.ascii ? kAscii : 0));
   }
+  // The same for text of code points: what scan_units found, its bits kept as the narrowest str
+  // form they allow (all a str needs of them).
+  static BasicEvent leaf(View name, View text, UnitScan scan)
+    requires(!kIsUtf8<Unit>)
+  {
+    const unsigned form = scan.bits < 0x80 ? 0 : scan.bits < 0x100 ? 1 : scan.bits < 0x10000 ? 2 : 3;
+    return leaf(name, text, static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | form << kFormShift));
+  }
 
   // The same leaf, its start tag's content running `attributes_len` units past its name.
   BasicEvent with_attributes(std::uint32_t attributes_len) const {
@@ -96,9 +104,22 @@ class BasicEvent {
   // start tag's content, as the Start of the same element would hold it.
   bool leaf_has_attributes() const { return attributes_len_ != 0; }
   Start leaf_tag() const { return Start{View(name_, name_len_ + attributes_len_), name_len_}; }
-  // Leaf: the scan of its text when the reader made it (as scan_text(bytes()) would answer).
+  // Leaf: whether the reader scanned its text while finding its end (see text_scan, unit_scan).
   bool has_text_scan() const { return (scan_ & kScanned) != 0; }
-  TextScan text_scan() const { return TextScan{(scan_ & kReference) != 0, (scan_ & kAscii) != 0}; }
+  TextScan text_scan() const
+    requires kIsUtf8<Unit>
+  {
+    return TextScan{(scan_ & kReference) != 0, (scan_ & kAscii) != 0};
+  }
+  // The same for text of code points: bits 0x7F, 0xFF, 0xFFFF or 0x10FFFF, the largest unit of
+  // the narrowest form that holds every unit (as scan_units(bytes()) would answer for that form).
+  UnitScan unit_scan() const
+    requires(!kIsUtf8<Unit>)
+  {
+    static constexpr std::uint32_t kFormBits[4] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    const bool has_reference = (scan_ & kReference) != 0;
+    return UnitScan{has_reference, has_reference ? 0 : kFormBits[(scan_ >> kFormShift) & 3]};
+  }
   // Text, Comment, PI, DocType (and CData, whose bytes are text too), of UTF-8 text.
   BytesText as_text() const
     requires kIsUtf8<Unit>
@@ -110,6 +131,7 @@ class BasicEvent {
   BasicEvent(EventKind k, View v, std::size_t n) : kind_(k), view_(v), name_len_(n) {}
 
   static constexpr std::uint8_t kScanned = 1, kReference = 2, kAscii = 4;
+  static constexpr unsigned kFormShift = 3;  // two bits: the str form of a text of code points
 
   EventKind kind_;
   std::uint8_t scan_ = 0;  // Leaf: kScanned and what the scan found

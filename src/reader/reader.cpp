@@ -303,13 +303,16 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
   // A byte order mark to drop at the content's start is left to the general path (seldom there).
   if (drops_bom_at(content)) return nullptr;
   std::uint8_t scan = 0;
+  UnitScan unit_scan;
   const Unit* open;
   if constexpr (kIsUtf8<Unit>) {
     const TextEnd found = find_text_end(text, end);
     open = found.at;
     scan = Event::scan_bits(TextScan{found.has_reference, found.ascii});
   } else {
-    open = find_unit(text, end, '<');
+    const QuotedScan<Unit> found = find_quote_scanning(text, end, '<');
+    open = found.at;
+    unit_scan = UnitScan{found.has_reference, found.bits};
   }
   const std::size_t n = name.size();
   if (end_tag != nullptr && end_tag->fits(open)) {
@@ -325,7 +328,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
   body = prefix(body, trimmed_len(body));
   // Trailing whitespace cut from the text is ASCII and no "&": the scan holds for the rest.
   if constexpr (kIsUtf8<Unit>) leaf = Event::leaf(name, body, scan);
-  else leaf = Event::leaf(name, body);
+  else leaf = Event::leaf(name, body, unit_scan);
   return close + 1;
 }
 
