@@ -6,48 +6,80 @@
 
 namespace velmora::reader {
 
+namespace tag_end_detail {
+
+// Bit i set when an odd number of the bits 0..i of `m` (16 bits) are set.
+[[gnu::always_inline]] inline unsigned prefix_parity(unsigned m) {
+  m ^= m << 1;
+  m ^= m << 2;
+  m ^= m << 4;
+  m ^= m << 8;
+  return m & 0xFFFFu;
+}
+
+// The first ">" outside quotes among 16 units, given their masks (one bit per unit) and the quote
+// open before them; or 16, `quote` then holding the one open after them.
+[[gnu::always_inline]] inline unsigned tag_end_in_block(unsigned m_gt, unsigned m_dq, unsigned m_sq, char& quote) {
+  // Quotes of one kind only (or none) and no value of the other kind open: the units inside a
+  // value are those after an odd number of quotes (counting the open one), so the block takes
+  // one step however many values it holds.
+  if (m_sq == 0 && quote != '\'') {
+    const unsigned inside = prefix_parity(m_dq) ^ (quote == '"' ? 0xFFFFu : 0u);
+    const unsigned ends = m_gt & ~inside;
+    if (ends != 0) return static_cast<unsigned>(__builtin_ctz(ends));
+    quote = (inside & 0x8000u) != 0 ? '"' : 0;
+    return 16;
+  }
+  if (m_dq == 0 && quote != '"') {
+    const unsigned inside = prefix_parity(m_sq) ^ (quote == '\'' ? 0xFFFFu : 0u);
+    const unsigned ends = m_gt & ~inside;
+    if (ends != 0) return static_cast<unsigned>(__builtin_ctz(ends));
+    quote = (inside & 0x8000u) != 0 ? '\'' : 0;
+    return 16;
+  }
+  // Both kinds: hit by hit. Inside quotes only the same quote leaves them; outside, a ">" ends
+  // the tag and a quote opens a value.
+  const unsigned any = m_gt | m_dq | m_sq;
+  unsigned from = 0;  // the units below it are done
+  for (;;) {
+    if (quote != 0) {
+      const unsigned closing = (quote == '"' ? m_dq : m_sq) >> from << from;
+      if (closing == 0) return 16;
+      quote = 0;
+      from = static_cast<unsigned>(__builtin_ctz(closing)) + 1;
+    }
+    const unsigned hits = from >= 16 ? 0 : any >> from << from;
+    if (hits == 0) return 16;
+    const unsigned i = static_cast<unsigned>(__builtin_ctz(hits));
+    if ((m_gt >> i) & 1u) return i;
+    quote = (m_dq >> i) & 1u ? '"' : '\'';
+    from = i + 1;
+  }
+}
+
+}  // namespace tag_end_detail
+
 // The ">" that ends a tag: the first one outside single or double quotes, or end. Inside quotes
 // only the same quote leaves them. `quote` holds the quote open at `p` (0 for none) and, at
 // return, the one open at the end, so a search over chunks resumes where the last one stopped.
-// One pass: each 16-byte block is compared once, and the quote state changes only at the hits
-// its masks report.
+// Sixteen units at a time, each compared once as a byte (see load_narrow).
 template <TextUnit Unit>
 [[gnu::always_inline]] inline const Unit* find_tag_end(const Unit* p, const Unit* end, char& quote) {
 #if defined(__SSE2__)
-  using B = UnitBlocks<Unit>;
-  const __m128i gt = B::splat('>');
-  const __m128i dq = B::splat('"');
-  const __m128i sq = B::splat('\'');
-  while (static_cast<std::size_t>(end - p) >= B::kUnits) {
-    const __m128i v = B::load(p);
-    const unsigned m_gt = B::equal_mask(v, gt);
-    const unsigned m_dq = B::equal_mask(v, dq);
-    const unsigned m_sq = B::equal_mask(v, sq);
-    const unsigned any = m_gt | m_dq | m_sq;
-    unsigned m = any;
-    if (quote != 0) {  // only the same quote leaves a quoted value
-      const unsigned closing = quote == '"' ? m_dq : m_sq;
-      if (closing == 0) {
-        p += B::kUnits;
-        continue;
-      }
-      quote = 0;
-      m = any & B::bits_above(static_cast<unsigned>(__builtin_ctz(closing)));
+  const __m128i gt = _mm_set1_epi8('>');
+  const __m128i dq = _mm_set1_epi8('"');
+  const __m128i sq = _mm_set1_epi8('\'');
+  while (end - p >= 16) {
+    const __m128i v = UnitBlocks<Unit>::load_narrow(p);
+    const auto mask = [&v](__m128i wanted) { return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted))); };
+    const unsigned m_dq = mask(dq), m_sq = mask(sq);
+    if (quote != 0 && (quote == '"' ? m_dq : m_sq) == 0) {  // still inside a long value
+      p += 16;
+      continue;
     }
-    // Outside quotes at each hit: a ">" ends the tag; a quote opens a value, closed by the next
-    // hit of the same quote in this block (most values are short) or in a later one.
-    while (m) {
-      const unsigned i = static_cast<unsigned>(__builtin_ctz(m));
-      const Unit hit = p[i >> B::kShift];
-      if (hit == Unit('>')) return p + (i >> B::kShift);
-      const unsigned closing = (hit == Unit('"') ? m_dq : m_sq) & B::bits_above(i);
-      if (closing == 0) {
-        quote = static_cast<char>(hit);
-        break;
-      }
-      m = any & B::bits_above(static_cast<unsigned>(__builtin_ctz(closing)));
-    }
-    p += B::kUnits;
+    const unsigned at = tag_end_detail::tag_end_in_block(mask(gt), m_dq, m_sq, quote);
+    if (at < 16) return p + at;
+    p += 16;
   }
 #endif
   for (; p < end; ++p) {

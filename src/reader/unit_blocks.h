@@ -37,6 +37,19 @@ struct UnitBlocks {
     else eq = _mm_cmpeq_epi32(v, wanted);
     return static_cast<unsigned>(_mm_movemask_epi8(eq));
   }
+  // Sixteen units from `p` as sixteen bytes, one per unit: its value when below 0x100, else 0 or
+  // 0xFF (by saturation), so that comparing the bytes with an ASCII character tells the units
+  // equal to it.
+  static __m128i load_narrow(const Unit* p) {
+    if constexpr (sizeof(Unit) == 1) {
+      return load(p);
+    } else if constexpr (sizeof(Unit) == 2) {
+      return _mm_packus_epi16(load(p), load(p + 8));
+    } else {
+      // Code points stay below 2^31, so the signed narrowing to 16 bits keeps them positive.
+      return _mm_packus_epi16(_mm_packs_epi32(load(p), load(p + 4)), _mm_packs_epi32(load(p + 8), load(p + 12)));
+    }
+  }
 #endif
 };
 
