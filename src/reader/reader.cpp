@@ -310,7 +310,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
     open = found.at;
     scan = Event::scan_bits(TextScan{found.has_reference, found.ascii});
   } else {
-    const QuotedScan<Unit> found = find_quote_scanning(text, end, '<');
+    const QuotedScan<Unit> found = find_text_end_scanning(text, end);
     open = found.at;
     unit_scan = UnitScan{found.has_reference, found.bits};
   }

@@ -72,6 +72,16 @@ template <TextUnit Unit>
   return end;
 }
 
+#if defined(__SSE2__)
+// The eight 16-bit lanes of `v` or-ed together.
+[[gnu::always_inline]] inline std::uint32_t lanes_or_16(__m128i v) {
+  v = _mm_or_si128(v, _mm_srli_si128(v, 8));
+  v = _mm_or_si128(v, _mm_srli_si128(v, 4));
+  v = _mm_or_si128(v, _mm_srli_si128(v, 2));
+  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v)) & 0xFFFFu;
+}
+#endif
+
 // The first `quote` in [p, end) (or end), and the scan of the units before it: whether they hold
 // an "&" and, without one, all of them or-ed together (for one-byte units, 0x80 when any is at
 // or above it), as scan_units and scan_text answer them; found in the same pass as the quote.
@@ -130,6 +140,47 @@ template <TextUnit Unit>
   }
   if constexpr (sizeof(Unit) == 1) bits = bits >= 0x80 ? 0x80u : 0u;
   return QuotedScan<Unit>{p, amps != 0, bits};
+}
+
+// The first "<" in [p, end) of a text of code points, or end, and the same scan of the units
+// before it as find_quote_scanning answers. Two-byte units go sixteen at a time: a text runs to
+// the end of the input, so whole steps fit until near its end.
+template <TextUnit Unit>
+[[gnu::always_inline]] inline QuotedScan<Unit> find_text_end_scanning(const Unit* p, const Unit* end) {
+#if defined(__SSE2__)
+  if constexpr (sizeof(Unit) == 2) {
+    using B = UnitBlocks<Unit>;
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    __m128i any = _mm_setzero_si128();
+    unsigned amps = 0;
+    for (; end - p >= 16; p += 16) {
+      const __m128i low = B::load(p), high = B::load(p + 8);
+      const __m128i v = _mm_packus_epi16(low, high);
+      const unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+      const unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+      if (m_lt != 0) {
+        // Only the units before the "<" count.
+        const unsigned before = static_cast<unsigned>(__builtin_ctz(m_lt));
+        amps |= m_amp & ((1u << before) - 1);
+        alignas(16) static constexpr std::uint16_t kLeading[24] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+        const auto keep = [](unsigned units) {  // the first `units` (at most 8) lanes
+          return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 8 - units));
+        };
+        any = _mm_or_si128(any, _mm_and_si128(low, keep(before < 8 ? before : 8)));
+        any = _mm_or_si128(any, _mm_and_si128(high, keep(before > 8 ? before - 8 : 0)));
+        return QuotedScan<Unit>{p + before, amps != 0, lanes_or_16(any)};
+      }
+      amps |= m_amp;
+      any = _mm_or_si128(any, _mm_or_si128(low, high));
+    }
+    QuotedScan<Unit> rest = find_quote_scanning(p, end, '<');
+    rest.has_reference |= amps != 0;
+    rest.bits |= lanes_or_16(any);
+    return rest;
+  }
+#endif
+  return find_quote_scanning(p, end, '<');
 }
 
 // The first "<" in [p, end) of UTF-8 text, or end, and the scan of the text before it: whether
