@@ -37,6 +37,14 @@ struct UnitBlocks {
     else eq = _mm_cmpeq_epi32(v, wanted);
     return static_cast<unsigned>(_mm_movemask_epi8(eq));
   }
+  // The units of `v` at or below the ASCII character `c` (as a mask like equal_mask's).
+  static unsigned at_most_mask(__m128i v, char c) {
+    __m128i le;
+    if constexpr (sizeof(Unit) == 1) le = _mm_cmpeq_epi8(_mm_subs_epu8(v, splat(c)), _mm_setzero_si128());
+    else if constexpr (sizeof(Unit) == 2) le = _mm_cmpeq_epi16(_mm_subs_epu16(v, splat(c)), _mm_setzero_si128());
+    else le = _mm_cmplt_epi32(v, splat(static_cast<char>(c + 1)));  // code points stay below 2^31
+    return static_cast<unsigned>(_mm_movemask_epi8(le));
+  }
   // Sixteen units from `p` as sixteen bytes, one per unit: its value when below 0x100, else 0 or
   // 0xFF (by saturation), so that comparing the bytes with an ASCII character tells the units
   // equal to it.
