@@ -42,6 +42,24 @@ bool scan_is_the_texts_own(const BasicEvent<Unit>& leaf) {
   }
 }
 
+// A leaf's attribute read with its tag is what the attribute pass over the tag gives: its
+// only item.
+template <TextUnit Unit>
+bool read_attribute_is_the_passes(const BasicEvent<Unit>& leaf) {
+  if (!leaf.has_read_attribute()) return true;
+  BasicAttributes<Unit> pass = leaf.leaf_tag().attributes();
+  auto first = pass.next();
+  if (!first || first->is_err()) return false;
+  const BasicAttribute<Unit>& a = first->value();
+  const BasicAttribute<Unit> r = leaf.read_attribute();
+  const auto same = [](UnitView<Unit> x, UnitView<Unit> y) { return x.data() == y.data() && x.size() == y.size(); };
+  if (!same(a.key.bytes, r.key.bytes) || !same(a.value, r.value) || !a.scanned || !r.scanned ||
+      a.has_reference != r.has_reference)
+    return false;
+  if (!a.has_reference && str_form(a.bits) != str_form(r.bits)) return false;
+  return !pass.next().has_value();
+}
+
 // Two reads of one leaf carry the same scan of its text.
 template <TextUnit Unit>
 bool same_text_scan(const BasicEvent<Unit>& a, const BasicEvent<Unit>& b) {
@@ -604,6 +622,7 @@ void check_leaf_runs(UnitView<Unit> input, Settings settings) {
       CHECK(a.value().leaf_has_attributes() == run[i].leaf_has_attributes());
       if (a.value().leaf_has_attributes()) CHECK(same(a.value().leaf_tag().content, run[i].leaf_tag().content));
       CHECK(same_text_scan(a.value(), run[i]));
+      CHECK(read_attribute_is_the_passes(run[i]));
     }
     // A full batch stops right after its last leaf; a shorter one also read the whitespace
     // before what ended it, and the next event then shows that nothing else went.

@@ -268,17 +268,23 @@ class Walk {
     // (Each item in a variable of its own: assigning to one would copy it.)
     while (auto item = items.next()) {
       if (item->is_err()) return failed(unwrap_message(item->error()), unpushed);
-      if (!dict) dict = new_dict();
-      const reader::BasicAttribute<Unit>& attribute = item->value();
-      PyObject* key = attribute_key(memo, attribute.key.bytes, position++);
-      PyRef text;
-      if (attribute.scanned && !attribute.has_reference) {
-        text = plain_attribute_value(attribute);
-      } else if (text_value(attribute.value, text, unpushed) == Status::Failed) {
-        return Status::Failed;
-      }
-      if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return failed_on_pending_error(unpushed);
+      if (add_attribute(item->value(), memo, position++, dict, unpushed) == Status::Failed) return Status::Failed;
     }
+    return Status::Ok;
+  }
+
+  // One attribute (the `position`th of its tag) into `dict`, made when it is the first.
+  [[gnu::always_inline]] Status add_attribute(const reader::BasicAttribute<Unit>& attribute, ElementMemo& memo,
+                                              std::size_t position, PyRef& dict, std::size_t unpushed) {
+    if (!dict) dict = new_dict();
+    PyObject* key = attribute_key(memo, attribute.key.bytes, position);
+    PyRef text;
+    if (attribute.scanned && !attribute.has_reference) {
+      text = plain_attribute_value(attribute);
+    } else if (text_value(attribute.value, text, unpushed) == Status::Failed) {
+      return Status::Failed;
+    }
+    if (PyDict_SetItem(dict.get(), key, text.get()) < 0) return failed_on_pending_error(unpushed);
     return Status::Ok;
   }
 
@@ -496,7 +502,10 @@ class Walk {
   // without attributes is.
   [[gnu::noinline]] Status attributed_leaf_value(const Event& leaf, ElementMemo& memo, PyRef& out) {
     PyRef dict;
-    if (fill_attributes(leaf.leaf_tag(), memo, dict, 0) == Status::Failed) return Status::Failed;
+    // The reader may have read a tag of one attribute already, as the pass over it would.
+    if (leaf.has_read_attribute() ? add_attribute(leaf.read_attribute(), memo, 0, dict, 0) == Status::Failed
+                                  : fill_attributes(leaf.leaf_tag(), memo, dict, 0) == Status::Failed)
+      return Status::Failed;
     if (leaf.bytes().empty()) {
       out = dict ? std::move(dict) : new_dict();
       return Status::Ok;

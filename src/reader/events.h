@@ -90,6 +90,15 @@ class BasicEvent {
     e.attributes_len_ = attributes_len;
     return e;
   }
+  // The same leaf with attributes, its start tag being the name, one whitespace unit and one
+  // attribute whose key is `key_len` units (1 to 255) and whose closing quote ends the tag, read
+  // with the tag (the value's scan as find_quote_scanning answered it).
+  BasicEvent with_read_attribute(std::size_t key_len, bool value_has_reference, std::uint32_t value_bits) const {
+    BasicEvent e = *this;
+    e.attribute_key_len_ = static_cast<std::uint8_t>(key_len);
+    e.attribute_scan_ = static_cast<std::uint8_t>((value_has_reference ? 4u : 0u) | str_form(value_bits));
+    return e;
+  }
 
   EventKind kind() const { return kind_; }
 
@@ -104,6 +113,22 @@ class BasicEvent {
   // start tag's content, as the Start of the same element would hold it.
   bool leaf_has_attributes() const { return attributes_len_ != 0; }
   Start leaf_tag() const { return Start{View(name_, name_len_ + attributes_len_), name_len_}; }
+  // Leaf: whether its start tag's one attribute was read with it (with_read_attribute), and
+  // that attribute, as the attribute pass over leaf_tag() gives it.
+  bool has_read_attribute() const { return attribute_key_len_ != 0; }
+  BasicAttribute<Unit> read_attribute() const {
+    static constexpr std::uint32_t kFormBits[4] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    const Unit* const key = name_ + name_len_ + 1;
+    const Unit* const value = key + attribute_key_len_ + 2;
+    const Unit* const tag_end = name_ + name_len_ + attributes_len_;
+    BasicAttribute<Unit> attribute{BasicQName<Unit>{View(key, attribute_key_len_)},
+                                   View(value, static_cast<std::size_t>(tag_end - 1 - value))};
+    attribute.scanned = true;
+    attribute.has_reference = (attribute_scan_ & 4u) != 0;
+    attribute.bits = kFormBits[attribute_scan_ & 3u];
+    if constexpr (sizeof(Unit) == 1) attribute.bits &= 0x80u;  // one-byte units: 0x80 or 0
+    return attribute;
+  }
   // Leaf: whether the reader scanned its text while finding its end (see text_scan, unit_scan).
   bool has_text_scan() const { return (scan_ & kScanned) != 0; }
   TextScan text_scan() const
@@ -133,8 +158,13 @@ class BasicEvent {
   static constexpr std::uint8_t kScanned = 1, kReference = 2, kAscii = 4;
   static constexpr unsigned kFormShift = 3;  // two bits: the str form of a text of code points
 
+  // The str form (0 to 3: ASCII, one byte, two, four) that units or-ed together call for.
+  static unsigned str_form(std::uint32_t bits) { return bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3; }
+
   EventKind kind_;
   std::uint8_t scan_ = 0;  // Leaf: kScanned and what the scan found
+  std::uint8_t attribute_key_len_ = 0;  // Leaf: see with_read_attribute
+  std::uint8_t attribute_scan_ = 0;     // Leaf: its value's reference (4) and str form
   std::uint32_t attributes_len_ = 0;  // Leaf: its start tag's units after the name
   View view_;
   std::size_t name_len_ = 0;

@@ -388,6 +388,9 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
   const Unit* const end = p + unread_.size();
   const std::size_t n = name.size();
   const RunTag<Unit> start_tag(name, false, p, end), end_tag(name, true, p, end);
+  const bool quoteless_name = std::find_if(name.begin(), name.end(), [](Unit c) {
+                                return c == Unit('"') || c == Unit('\'');
+                              }) == name.end();
   std::size_t count = 0;
   while (count < room) {
     const Unit* tag = p;
@@ -399,7 +402,7 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
                           : static_cast<std::size_t>(end - tag) >= n + 2 && tag[0] == Unit('<') &&
                                 tag[n + 1] == Unit('>') && same_units(View(tag + 1, n), name);
     const Unit* after = bare ? match_leaf(tag + n + 2, name, out[count], &end_tag)
-                             : match_attributed_leaf(tag, name, out[count], end_tag);
+                             : match_attributed_leaf(tag, name, quoteless_name, out[count], end_tag);
     if (after == nullptr) break;
     ++count;
     p = after;
@@ -408,25 +411,66 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
   return count;
 }
 
+// The start tag `<name k="v">` from its key on (`key`, after the name and one whitespace unit),
+// the common form of a leaf's tag with attributes: one attribute whose closing quote ends the
+// tag. Answers the tag's ">" and sets `read` (the key's length, the value's scan), or null
+// when the tag has any other form. With a name that holds no quote, that ">" is the one the
+// search for the tag's end finds, and the attribute is what the attribute pass over the tag
+// gives (its only item): the key runs up to "=" and holds no quote, whitespace or ">".
+template <TextUnit Unit>
+struct OneAttribute {
+  std::size_t key_len = 0;
+  bool has_reference = false;
+  std::uint32_t bits = 0;
+};
+
+template <TextUnit Unit>
+[[gnu::always_inline]] inline const Unit* read_one_attribute_tag(const Unit* key, const Unit* end, OneAttribute<Unit>& read) {
+  if (end - key < 4 || *key == Unit('=') || is_xml_whitespace(*key)) return nullptr;
+  const Unit* e = key;  // the key's first unit is checked with the others (none may be a quote or ">")
+  for (;; ++e) {
+    if (e == end) return nullptr;
+    const Unit c = *e;
+    if (c == Unit('=')) break;
+    if (unit_value(c) <= ' ' || c == Unit('>') || c == Unit('"') || c == Unit('\'')) return nullptr;
+  }
+  const std::size_t key_len = static_cast<std::size_t>(e - key);
+  if (key_len == 0 || key_len > 255 || end - e < 3) return nullptr;
+  const Unit quote = e[1];
+  if (quote != Unit('"') && quote != Unit('\'')) return nullptr;
+  const QuotedScan<Unit> found = find_quote_scanning(e + 2, end, static_cast<char>(quote));
+  if (end - found.at < 2 || found.at[1] != Unit('>')) return nullptr;
+  read = OneAttribute<Unit>{key_len, found.has_reference, found.bits};
+  return found.at + 1;
+}
+
 // A leaf of the run whose start tag holds attributes, at `tag` ("<"): `<name` and whitespace,
 // the rest of the tag as read_markup reads it, then the leaf's text and end tag. Sets `leaf`
-// and answers where its end tag ends, or null, consuming nothing. (Apart from the run's loop,
-// so that a run of leaves without attributes keeps its code tight.)
+// and answers where its end tag ends, or null, consuming nothing. A tag of one attribute is
+// read by that attribute, which the Leaf then carries. (Apart from the run's loop, so that a
+// run of leaves without attributes keeps its code tight.)
 template <TextUnit Unit>
-[[gnu::noinline]] auto BasicReader<Unit>::match_attributed_leaf(const Unit* tag, View name, Event& leaf,
-                                                                const RunTag<Unit>& end_tag) const -> const Unit* {
+[[gnu::noinline]] auto BasicReader<Unit>::match_attributed_leaf(const Unit* tag, View name, bool quoteless_name,
+                                                                Event& leaf, const RunTag<Unit>& end_tag) const
+    -> const Unit* {
   const Unit* const end = unread_.data() + unread_.size();
   const std::size_t n = name.size();
   if (static_cast<std::size_t>(end - tag) < n + 2 || tag[0] != Unit('<') || !is_xml_whitespace(tag[n + 1]) ||
       !same_units(View(tag + 1, n), name))
     return nullptr;
-  const Unit* gt = find_tag_end(tag + 1, end);
-  if (gt == end || gt[-1] == Unit('/')) return nullptr;
+  OneAttribute<Unit> one;
+  const Unit* gt = quoteless_name ? read_one_attribute_tag(tag + n + 2, end, one) : nullptr;
+  if (gt == nullptr) {
+    gt = find_tag_end(tag + 1, end);
+    if (gt == end || gt[-1] == Unit('/')) return nullptr;
+  }
   const View content(tag + 1, static_cast<std::size_t>(gt - tag - 1));
   if (content.size() - n > kMaxLeafAttributes) return nullptr;
   // Its name as a view of the input, which its start tag's content extends.
   const Unit* after = match_leaf(gt + 1, prefix(content, n), leaf, &end_tag);
-  if (after != nullptr) leaf = leaf.with_attributes(static_cast<std::uint32_t>(content.size() - n));
+  if (after == nullptr) return nullptr;
+  leaf = leaf.with_attributes(static_cast<std::uint32_t>(content.size() - n));
+  if (one.key_len != 0) leaf = leaf.with_read_attribute(one.key_len, one.has_reference, one.bits);
   return after;
 }
 

@@ -136,7 +136,10 @@ class BasicReader {
   std::optional<Event> read_leaf(View tag, std::size_t name_len);
   // With `end_tag` (`</name` as a RunTag of reader.cpp), that compare is made in one step.
   const Unit* match_leaf(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
-  const Unit* match_attributed_leaf(const Unit* tag, View name, Event& leaf, const RunTag<Unit>& end_tag) const;
+  // `quoteless_name`: `name` holds no quote, so the search for the tag's end is not in a
+  // quoted value when it leaves the name.
+  const Unit* match_attributed_leaf(const Unit* tag, View name, bool quoteless_name, Event& leaf,
+                                    const RunTag<Unit>& end_tag) const;
   Result<Event, Error> emit_end(View bytes);
   Result<Event, Error> emit_question_mark(View bytes);
   Result<Event, Error> emit_bang(BangKind kind, View bytes);

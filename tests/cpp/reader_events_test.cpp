@@ -281,12 +281,23 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<v>1</v><v></v>", "Leaf():v Eof"},
     LeafRunCase{"<v>1</v><w>2</w>", "none Leaf(2):w Eof"},
     LeafRunCase{"<v>1</v><vv>2</vv>", "none Leaf(2):vv Eof"},
-    LeafRunCase{"<v>1</v><v a='1'>2</v>", "Leaf(2):v a='1' Eof"},
+    LeafRunCase{"<v>1</v><v a='1'>2</v>", "Leaf(2):v a='1' [a=1] Eof"},
     LeafRunCase{"<v>1</v><v >2</v>", "Leaf(2):v  Eof"},
     // Leaves with attributes belong to the run; an empty-element tag, a tag that does not end
     // before the input does, and another name after the same letters do not.
-    LeafRunCase{"<v>1</v><v a='>'>&lt;</v>\n<v\tb=\"2\"></v>", "Leaf(&lt;):v a='>' Leaf():v\tb=\"2\" Eof"},
+    LeafRunCase{"<v>1</v><v a='>'>&lt;</v>\n<v\tb=\"2\"></v>", "Leaf(&lt;):v a='>' [a=>] Leaf():v\tb=\"2\" [b=2] Eof"},
     LeafRunCase{"<v>1</v><v a='1'/>", "none Empty(v a='1'):v Eof"},
+    // A tag of one attribute is read by that attribute, which the Leaf carries with its scan;
+    // a tag of any other form is searched for its end and carries none.
+    LeafRunCase{"<v>1</v><v xml:lang=\"&lt;\">2</v>", "Leaf(2):v xml:lang=\"&lt;\" [xml:lang=&lt; &] Eof"},
+    LeafRunCase{"<v>1</v><v a='\xC3\xA9\"'>2</v>", "Leaf(2):v a='\xC3\xA9\"' [a=\xC3\xA9\" !ascii] Eof"},
+    LeafRunCase{"<v>1</v><v a='1' b='2'>3</v>", "Leaf(3):v a='1' b='2' Eof"},
+    LeafRunCase{"<v>1</v><v a='1' >2</v>", "Leaf(2):v a='1'  Eof"},
+    LeafRunCase{"<v>1</v><v  a='1'>2</v>", "Leaf(2):v  a='1' Eof"},
+    LeafRunCase{"<v>1</v><v a = '1'>2</v>", "Leaf(2):v a = '1' Eof"},
+    LeafRunCase{"<v>1</v><v a='1'b='2'>3</v>", "Leaf(3):v a='1'b='2' Eof"},
+    LeafRunCase{"<v>1</v><v a\"b='1'>2</v>", "none !UnexpectedEof(Element)@9"},  // a quote opens in the key
+    LeafRunCase{"<v>1</v><v a=1>2</v>", "Leaf(2):v a=1 Eof"},
     LeafRunCase{"<v>1</v><v a='1'>x<b/></v>", "none Start(v a='1'):v Text(x) Empty(b):b End(v) Eof"},
     LeafRunCase{"<v>1</v><v a='1'>x</w>", "none Start(v a='1'):v Text(x) !EndEventMismatch(v,w)@20"},
     LeafRunCase{"<v>1</v><v a='1", "none !UnexpectedEof(Element)@9"},
@@ -300,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<v>1</v><v>2", "none Start(v):v Text(2) Eof"},
     // Runs longer than one: up to the room given, up to the first other event.
     LeafRunCase{"<r><v>1</v><v>2</v> <v>3</v><v>4</v></r>", "Leaf(2):v Leaf(3):v Leaf(4):v End(r) Eof"},
-    LeafRunCase{"<r><v>1</v><v>2</v>\n<v a='x'>3</v></r>", "Leaf(2):v Leaf(3):v a='x' End(r) Eof"},
+    LeafRunCase{"<r><v>1</v><v>2</v>\n<v a='x'>3</v></r>", "Leaf(2):v Leaf(3):v a='x' [a=x] End(r) Eof"},
     LeafRunCase{"<r><v>1</v><v>2&amp;</v><v>3<b/></v></r>", "Leaf(2&amp;):v Start(v):v Text(3) Empty(b):b End(v) End(r) Eof"},
     LeafRunCase{"<r><v>1</v><v>2</v></r>", "Leaf(2):v End(r) Eof"}));
 

@@ -2,6 +2,8 @@
 //   Start(a b='1'):a   tag content, then the element name
 //   End(a) Text(x) CData(x) Comment(x) PI(x) DocType(x) Decl(xml v='1'):xml Eof
 //   Leaf(x):a k='1'   an element holding text alone: its text, then its start tag's content
+//   Leaf(x):a k='1' [k=1]   ... and the one attribute the reader read with the tag (" &" when
+//                           the value holds a reference, " !ascii" when it is not ASCII)
 //   !EndEventMismatch(a,b)@5   an error (kind and payload fields), then position()
 #pragma once
 
@@ -43,7 +45,12 @@ inline std::string describe(const Event& ev) {
     case EventKind::PI: return with("PI");
     case EventKind::DocType: return with("DocType");
     case EventKind::Eof: return "Eof";
-    case EventKind::Leaf: return with("Leaf") + ":" + std::string(ev.leaf_tag().content);
+    case EventKind::Leaf: {
+      std::string out = with("Leaf") + ":" + std::string(ev.leaf_tag().content);
+      if (!ev.has_read_attribute()) return out;
+      const Attribute a = ev.read_attribute();
+      return out + " [" + std::string(a.key.bytes) + "=" + std::string(a.value) + (a.has_reference ? " &" : a.bits >= 0x80 ? " !ascii" : "") + "]";
+    }
   }
   return "?";
 }
