@@ -427,12 +427,31 @@ struct OneAttribute {
 template <TextUnit Unit>
 [[gnu::always_inline]] inline const Unit* read_one_attribute_tag(const Unit* key, const Unit* end, OneAttribute<Unit>& read) {
   if (end - key < 4 || *key == Unit('=') || is_xml_whitespace(*key)) return nullptr;
-  const Unit* e = key;  // the key's first unit is checked with the others (none may be a quote or ">")
-  for (;; ++e) {
-    if (e == end) return nullptr;
-    const Unit c = *e;
-    if (c == Unit('=')) break;
-    if (unit_value(c) <= ' ' || c == Unit('>') || c == Unit('"') || c == Unit('\'')) return nullptr;
+  // The first unit that may end the key must be "=" (the key's first unit is checked with the
+  // others: none may be a quote or ">").
+  const Unit* e = key;
+#if defined(__SSE2__)
+  using B = UnitBlocks<Unit>;
+  if (static_cast<std::size_t>(end - key) >= B::kUnits) {
+    const __m128i v = B::load(key);
+    const unsigned m = B::equal_mask(v, B::splat('=')) | B::at_most_mask(v, ' ') | B::equal_mask(v, B::splat('>')) |
+                       B::equal_mask(v, B::splat('"')) | B::equal_mask(v, B::splat('\''));
+    if (m != 0) {
+      e = key + (static_cast<unsigned>(__builtin_ctz(m)) >> B::kShift);
+      if (*e != Unit('=')) return nullptr;
+    } else {
+      e = key + B::kUnits;  // a longer key: its other units one by one
+    }
+  }
+  if (e == end || *e != Unit('=')) [[unlikely]]
+#endif
+  {
+    for (;; ++e) {
+      if (e == end) return nullptr;
+      const Unit c = *e;
+      if (c == Unit('=')) break;
+      if (unit_value(c) <= ' ' || c == Unit('>') || c == Unit('"') || c == Unit('\'')) return nullptr;
+    }
   }
   const std::size_t key_len = static_cast<std::size_t>(e - key);
   if (key_len == 0 || key_len > 255 || end - e < 3) return nullptr;

@@ -291,6 +291,9 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     // a tag of any other form is searched for its end and carries none.
     LeafRunCase{"<v>1</v><v xml:lang=\"&lt;\">2</v>", "Leaf(2):v xml:lang=\"&lt;\" [xml:lang=&lt; &] Eof"},
     LeafRunCase{"<v>1</v><v a='\xC3\xA9\"'>2</v>", "Leaf(2):v a='\xC3\xA9\"' [a=\xC3\xA9\" !ascii] Eof"},
+    LeafRunCase{"<v>1</v><v a_key_longer_than_a_block='1'>2</v>",
+                "Leaf(2):v a_key_longer_than_a_block='1' [a_key_longer_than_a_block=1] Eof"},
+    LeafRunCase{"<v>1</v><v a_key_longer_than_a_block b='1'>2</v>", "Leaf(2):v a_key_longer_than_a_block b='1' Eof"},
     LeafRunCase{"<v>1</v><v a='1' b='2'>3</v>", "Leaf(3):v a='1' b='2' Eof"},
     LeafRunCase{"<v>1</v><v a='1' >2</v>", "Leaf(2):v a='1'  Eof"},
     LeafRunCase{"<v>1</v><v  a='1'>2</v>", "Leaf(2):v  a='1' Eof"},
