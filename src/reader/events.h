@@ -80,8 +80,8 @@ class BasicEvent {
   static BasicEvent leaf(View name, View text, UnitScan scan)
     requires(!kIsUtf8<Unit>)
   {
-    const unsigned form = scan.bits < 0x80 ? 0 : scan.bits < 0x100 ? 1 : scan.bits < 0x10000 ? 2 : 3;
-    return leaf(name, text, static_cast<std::uint8_t>(kScanned | (scan.has_reference ? kReference : 0) | form << kFormShift));
+    const unsigned reference = scan.has_reference ? kReference : 0;
+    return leaf(name, text, static_cast<std::uint8_t>(kScanned | reference | str_form(scan.bits) << kFormShift));
   }
 
   // The same leaf, its start tag's content running `attributes_len` units past its name.
@@ -117,7 +117,6 @@ class BasicEvent {
   // that attribute, as the attribute pass over leaf_tag() gives it.
   bool has_read_attribute() const { return attribute_key_len_ != 0; }
   BasicAttribute<Unit> read_attribute() const {
-    static constexpr std::uint32_t kFormBits[4] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
     const Unit* const key = name_ + name_len_ + 1;
     const Unit* const value = key + attribute_key_len_ + 2;
     const Unit* const tag_end = name_ + name_len_ + attributes_len_;
@@ -125,7 +124,7 @@ class BasicEvent {
                                    View(value, static_cast<std::size_t>(tag_end - 1 - value))};
     attribute.scanned = true;
     attribute.has_reference = (attribute_scan_ & 4u) != 0;
-    attribute.bits = kFormBits[attribute_scan_ & 3u];
+    attribute.bits = kFormLargest[attribute_scan_ & 3u];
     if constexpr (sizeof(Unit) == 1) attribute.bits &= 0x80u;  // one-byte units: 0x80 or 0
     return attribute;
   }
@@ -141,9 +140,8 @@ class BasicEvent {
   UnitScan unit_scan() const
     requires(!kIsUtf8<Unit>)
   {
-    static constexpr std::uint32_t kFormBits[4] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
     const bool has_reference = (scan_ & kReference) != 0;
-    return UnitScan{has_reference, has_reference ? 0 : kFormBits[(scan_ >> kFormShift) & 3]};
+    return UnitScan{has_reference, has_reference ? 0 : kFormLargest[(scan_ >> kFormShift) & 3]};
   }
   // Text, Comment, PI, DocType (and CData, whose bytes are text too), of UTF-8 text.
   BytesText as_text() const
@@ -158,8 +156,10 @@ class BasicEvent {
   static constexpr std::uint8_t kScanned = 1, kReference = 2, kAscii = 4;
   static constexpr unsigned kFormShift = 3;  // two bits: the str form of a text of code points
 
-  // The str form (0 to 3: ASCII, one byte, two, four) that units or-ed together call for.
+  // The str form (0 to 3: ASCII, one byte, two, four) that units or-ed together call for, and
+  // the largest unit of each.
   static unsigned str_form(std::uint32_t bits) { return bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3; }
+  static constexpr std::uint32_t kFormLargest[4] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
 
   EventKind kind_;
   std::uint8_t scan_ = 0;  // Leaf: kScanned and what the scan found

@@ -411,21 +411,23 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
   return count;
 }
 
-// The start tag `<name k="v">` from its key on (`key`, after the name and one whitespace unit),
-// the common form of a leaf's tag with attributes: one attribute whose closing quote ends the
-// tag. Answers the tag's ">" and sets `read` (the key's length, the value's scan), or null
-// when the tag has any other form. With a name that holds no quote, that ">" is the one the
-// search for the tag's end finds, and the attribute is what the attribute pass over the tag
-// gives (its only item): the key runs up to "=" and holds no quote, whitespace or ">".
-template <TextUnit Unit>
+namespace {
+
+// A tag's one attribute read with the tag: its key's length and its value's scan.
 struct OneAttribute {
   std::size_t key_len = 0;
   bool has_reference = false;
   std::uint32_t bits = 0;
 };
 
+// The start tag `<name k="v">` from its key on (`key`, after the name and one whitespace unit),
+// the common form of a leaf's tag with attributes: one attribute whose closing quote ends the
+// tag. Answers the tag's ">" and sets `read`, or null when the tag has any other form. After a
+// name that holds no quote, that ">" is the one the search for the tag's end finds, and the
+// attribute is what the attribute pass over the tag gives (its only item): the key runs up to
+// "=" and holds no quote, whitespace or ">".
 template <TextUnit Unit>
-[[gnu::always_inline]] inline const Unit* read_one_attribute_tag(const Unit* key, const Unit* end, OneAttribute<Unit>& read) {
+[[gnu::always_inline]] inline const Unit* read_one_attribute_tag(const Unit* key, const Unit* end, OneAttribute& read) {
   if (end - key < 4 || *key == Unit('=') || is_xml_whitespace(*key)) return nullptr;
   // The first unit that may end the key must be "=" (the key's first unit is checked with the
   // others: none may be a quote or ">").
@@ -459,9 +461,11 @@ template <TextUnit Unit>
   if (quote != Unit('"') && quote != Unit('\'')) return nullptr;
   const QuotedScan<Unit> found = find_quote_scanning(e + 2, end, static_cast<char>(quote));
   if (end - found.at < 2 || found.at[1] != Unit('>')) return nullptr;
-  read = OneAttribute<Unit>{key_len, found.has_reference, found.bits};
+  read = OneAttribute{key_len, found.has_reference, found.bits};
   return found.at + 1;
 }
+
+}  // namespace
 
 // A leaf of the run whose start tag holds attributes, at `tag` ("<"): `<name` and whitespace,
 // the rest of the tag as read_markup reads it, then the leaf's text and end tag. Sets `leaf`
@@ -477,7 +481,7 @@ template <TextUnit Unit>
   if (static_cast<std::size_t>(end - tag) < n + 2 || tag[0] != Unit('<') || !is_xml_whitespace(tag[n + 1]) ||
       !same_units(View(tag + 1, n), name))
     return nullptr;
-  OneAttribute<Unit> one;
+  OneAttribute one;
   const Unit* gt = quoteless_name ? read_one_attribute_tag(tag + n + 2, end, one) : nullptr;
   if (gt == nullptr) {
     gt = find_tag_end(tag + 1, end);

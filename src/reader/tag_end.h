@@ -71,7 +71,9 @@ template <TextUnit Unit>
   const __m128i sq = _mm_set1_epi8('\'');
   while (end - p >= 16) {
     const __m128i v = UnitBlocks<Unit>::load_narrow(p);
-    const auto mask = [&v](__m128i wanted) { return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted))); };
+    const auto mask = [&v](__m128i wanted) {
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
+    };
     const unsigned m_dq = mask(dq), m_sq = mask(sq);
     if (quote != 0 && (quote == '"' ? m_dq : m_sq) == 0) {  // still inside a long value
       p += 16;

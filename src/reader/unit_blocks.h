@@ -171,7 +171,8 @@ template <TextUnit Unit>
         // Only the units before the "<" count.
         const unsigned before = static_cast<unsigned>(__builtin_ctz(m_lt));
         amps |= m_amp & ((1u << before) - 1);
-        alignas(16) static constexpr std::uint16_t kLeading[24] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+        alignas(16) static constexpr std::uint16_t kLeading[24] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF,
+                                                                   0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
         const auto keep = [](unsigned units) {  // the first `units` (at most 8) lanes
           return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 8 - units));
         };

@@ -65,7 +65,9 @@ void check_against_reference(std::uint32_t seed) {
       char chunk_quote = start;
       const Unit* first = find_tag_end(s.data(), s.data() + cut, chunk_quote);
       std::size_t resumed = static_cast<std::size_t>(first - s.data());
-      if (resumed == cut) resumed = static_cast<std::size_t>(find_tag_end(s.data() + cut, s.data() + s.size(), chunk_quote) - s.data());
+      if (resumed == cut) {
+        resumed = static_cast<std::size_t>(find_tag_end(s.data() + cut, s.data() + s.size(), chunk_quote) - s.data());
+      }
       ASSERT_EQ(resumed, want) << "round " << round << " cut " << cut;
     }
   }
