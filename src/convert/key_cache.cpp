@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cpython/api_failure.h"
+#include "cpython/forgotten.h"
 #include "cpython/strings.h"
 
 namespace velmora::convert {
@@ -77,7 +78,10 @@ class SharedKeys {
 
   // Empties every slot without a release, once the interpreter the keys belonged to is finalized.
   void forget() noexcept {
-    for (Slot& slot : slots_) slot.key = nullptr;
+    for (Slot& slot : slots_) {
+      py::keep_forgotten(slot.key);
+      slot.key = nullptr;
+    }
   }
 
  private:
@@ -181,6 +185,7 @@ PyObject* text_key() {
 }
 
 void forget_kept_keys() noexcept {
+  py::keep_forgotten(text_key_cell);
   text_key_cell = nullptr;
   shared_keys.forget();
 }

@@ -1,6 +1,8 @@
 // The PanicException type's cell and its one-time creation.
 #include "cpython/panic_exception.h"
 
+#include "cpython/forgotten.h"
+
 namespace velmora::py {
 
 namespace {
@@ -22,6 +24,9 @@ PyObject* create_panic_exception_type() {
   return cell;
 }
 
-void forget_panic_exception_type() noexcept { cell = nullptr; }
+void forget_panic_exception_type() noexcept {
+  keep_forgotten(cell);
+  cell = nullptr;
+}
 
 }  // namespace velmora::py

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "cpython/api_failure.h"
+#include "cpython/forgotten.h"
 #include "cpython/scope_state.h"
 #include "failure/failure.h"
 
@@ -91,6 +92,7 @@ void forget_deferred_releases() noexcept {
   ReferencePool& pool = reference_pool();
   try {
     std::lock_guard lock(pool.mutex);
+    for (PyObject* obj : pool.pending_decrefs) keep_forgotten(obj);
     pool.pending_decrefs.clear();
     pool.has_pending.store(false, std::memory_order_relaxed);
   } catch (...) {

@@ -10,6 +10,7 @@
 #endif
 
 #include "cpython/api_failure.h"
+#include "cpython/forgotten.h"
 #include "cpython/scope.h"
 #include "reader/utf8.h"
 
@@ -332,7 +333,10 @@ PyObject* interned(InternedName name) {
 }
 
 void forget_interned_names() noexcept {
-  for (PyObject*& cell : interned_cells) cell = nullptr;
+  for (PyObject*& cell : interned_cells) {
+    keep_forgotten(cell);
+    cell = nullptr;
+  }
 }
 
 reader::CowText to_string_lossy(PyObject* str) {

@@ -2,9 +2,9 @@
 #include "module/module_init.h"
 
 #include <string>
-#include <tuple>
 
 #include "convert/key_cache.h"
+#include "cpython/forgotten.h"
 #include "cpython/panic_exception.h"
 #include "cpython/scope.h"
 #include "cpython/strings.h"
@@ -22,7 +22,7 @@ ModuleDef* watched_module = nullptr;
 void forget_kept_objects() {
   end_hook_registered = false;
   if (watched_module != nullptr) {
-    std::ignore = watched_module->module.release();
+    keep_forgotten(watched_module->module.release());
     watched_module->interpreter.store(-1);
   }
   forget_panic_exception_type();
