@@ -23,20 +23,15 @@ namespace tag_end_detail {
   // Quotes of one kind only (or none) and no value of the other kind open: the units inside a
   // value are those after an odd number of quotes (counting the open one), so the block takes
   // one step however many values it holds.
-  if (m_sq == 0 && quote != '\'') {
-    const unsigned inside = prefix_parity(m_dq) ^ (quote == '"' ? 0xFFFFu : 0u);
+  const auto one_kind = [&](unsigned m_quote, char kind) {
+    const unsigned inside = prefix_parity(m_quote) ^ (quote == kind ? 0xFFFFu : 0u);
     const unsigned ends = m_gt & ~inside;
     if (ends != 0) return static_cast<unsigned>(__builtin_ctz(ends));
-    quote = (inside & 0x8000u) != 0 ? '"' : 0;
-    return 16;
-  }
-  if (m_dq == 0 && quote != '"') {
-    const unsigned inside = prefix_parity(m_sq) ^ (quote == '\'' ? 0xFFFFu : 0u);
-    const unsigned ends = m_gt & ~inside;
-    if (ends != 0) return static_cast<unsigned>(__builtin_ctz(ends));
-    quote = (inside & 0x8000u) != 0 ? '\'' : 0;
-    return 16;
-  }
+    quote = (inside & 0x8000u) != 0 ? kind : 0;
+    return 16u;
+  };
+  if (m_sq == 0 && quote != '\'') return one_kind(m_dq, '"');
+  if (m_dq == 0 && quote != '"') return one_kind(m_sq, '\'');
   // Both kinds: hit by hit. Inside quotes only the same quote leaves them; outside, a ">" ends
   // the tag and a quote opens a value.
   const unsigned any = m_gt | m_dq | m_sq;
