@@ -45,6 +45,12 @@ struct UnitBlocks {
     else le = _mm_cmplt_epi32(v, splat(static_cast<char>(c + 1)));  // code points stay below 2^31
     return static_cast<unsigned>(_mm_movemask_epi8(le));
   }
+  // A block whose first `bytes` bytes (0 to 16) are set and the others clear.
+  static __m128i leading_bytes(unsigned bytes) {
+    alignas(16) static constexpr unsigned char kLeading[32] = {
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 16 - bytes));
+  }
   // Sixteen units from `p` as sixteen bytes, one per unit: its value when below 0x100, else 0 or
   // 0xFF (by saturation), so that comparing the bytes with an ASCII character tells the units
   // equal to it.
@@ -118,10 +124,7 @@ template <TextUnit Unit>
       // Only the bytes before the quote count: those of the units before it.
       const unsigned before_bytes = static_cast<unsigned>(__builtin_ctz(m_quote));
       amps |= m_amp & ((1u << before_bytes) - 1);
-      alignas(16) static constexpr unsigned char kLeading[32] = {
-          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-      const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 16 - before_bytes));
-      any = _mm_or_si128(any, _mm_and_si128(v, keep));
+      any = _mm_or_si128(any, _mm_and_si128(v, B::leading_bytes(before_bytes)));
       found = p + (before_bytes >> B::kShift);
       break;
     }
@@ -131,12 +134,11 @@ template <TextUnit Unit>
   if constexpr (sizeof(Unit) == 1) {
     bits = _mm_movemask_epi8(any) != 0 ? 0x80u : 0u;
   } else {
-    any = _mm_or_si128(any, _mm_srli_si128(any, 8));
-    any = _mm_or_si128(any, _mm_srli_si128(any, 4));
     if constexpr (sizeof(Unit) == 2) {
-      any = _mm_or_si128(any, _mm_srli_si128(any, 2));
-      bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any)) & 0xFFFFu;
+      bits = lanes_or_16(any);
     } else {
+      any = _mm_or_si128(any, _mm_srli_si128(any, 8));
+      any = _mm_or_si128(any, _mm_srli_si128(any, 4));
       bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(any));
     }
   }
@@ -171,11 +173,7 @@ template <TextUnit Unit>
         // Only the units before the "<" count.
         const unsigned before = static_cast<unsigned>(__builtin_ctz(m_lt));
         amps |= m_amp & ((1u << before) - 1);
-        alignas(16) static constexpr std::uint16_t kLeading[24] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF,
-                                                                   0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
-        const auto keep = [](unsigned units) {  // the first `units` (at most 8) lanes
-          return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 8 - units));
-        };
+        const auto keep = [](unsigned units) { return B::leading_bytes(2 * units); };  // at most 8 lanes
         any = _mm_or_si128(any, _mm_and_si128(low, keep(before < 8 ? before : 8)));
         any = _mm_or_si128(any, _mm_and_si128(high, keep(before > 8 ? before - 8 : 0)));
         return QuotedScan<Unit>{p + before, amps != 0, lanes_or_16(any)};
