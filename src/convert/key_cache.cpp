@@ -51,28 +51,40 @@ namespace {
 // program converting many documents of one kind makes and hashes each of its keys once, not
 // once a call. One slot per hash value, a new key taking the slot of the one there: the cache
 // stays small (its keys are strong references, kept until replaced) and a lookup is one compare
-// whatever names documents use. The interpreter lock serialises every use.
+// whatever names documents use. A key handed out is pinned until the calls under way have all
+// ended (they may hold it borrowed), so only a key no call under way was given is replaced.
+// The interpreter lock serialises every use.
 class SharedKeys {
  public:
   static constexpr std::size_t kMaxSize = 32;  // bytes of a key kept, "@" included
 
-  // The kept key whose text is `text` (of `hash`), or null.
-  PyObject* find(std::string_view text, std::uint64_t hash) const {
-    const Slot& slot = slots_[hash % kSlots];
+  // Around each call: the first of calls made inside one another begins a new period of pins.
+  void begin_call() noexcept {
+    if (calls_under_way_++ == 0) ++period_;
+  }
+  void end_call() noexcept { --calls_under_way_; }
+
+  // The kept key whose text is `text` (of `hash`), pinned, or null.
+  PyObject* find(std::string_view text, std::uint64_t hash) {
+    Slot& slot = slots_[hash % kSlots];
     if (slot.key == nullptr || slot.hash != hash || slot.size != text.size() ||
         std::memcmp(slot.text, text.data(), text.size()) != 0)
       return nullptr;
+    slot.pinned = period_;
     return slot.key;
   }
 
-  // Keeps `key` (borrowed), whose text is `text`, in place of the key in its slot.
+  // Keeps `key` (borrowed), whose text is `text`, pinned, in place of the key in its slot unless
+  // that one is pinned.
   void keep(std::string_view text, std::uint64_t hash, PyObject* key) {
     Slot& slot = slots_[hash % kSlots];
+    if (slot.key != nullptr && slot.pinned == period_) return;
     PyObject* replaced = slot.key;
     slot.hash = hash;
     slot.size = static_cast<std::uint8_t>(text.size());
     std::memcpy(slot.text, text.data(), text.size());
     slot.key = Py_NewRef(key);
+    slot.pinned = period_;
     Py_XDECREF(replaced);
   }
 
@@ -88,11 +100,14 @@ class SharedKeys {
   static constexpr std::size_t kSlots = 1024;
   struct Slot {
     std::uint64_t hash;
+    std::uint64_t pinned;  // the period in which it was last handed out
     std::uint8_t size;
     char text[kMaxSize];
     PyObject* key;  // null: empty
   };
   Slot slots_[kSlots] = {};
+  std::uint64_t period_ = 0;
+  std::size_t calls_under_way_ = 0;
 };
 
 constinit SharedKeys shared_keys;
@@ -124,21 +139,8 @@ py::PyRef new_key(reader::UnitView<Unit> text) {
   else return py::new_string_from_units(text);
 }
 
-// The key for `name`: the kept one, or a new one (kept when it may be).
 template <reader::TextUnit Unit>
-py::PyRef make_key(reader::UnitView<Unit> name, bool attribute) {
-  char text[SharedKeys::kMaxSize];
-  if (const std::size_t size = shared_key_text(name, attribute, text)) {
-    const std::string_view ascii(text, size);
-    const std::uint64_t hash = hash_name(ascii, process_name_hash_key());
-    if (PyObject* kept = shared_keys.find(ascii, hash)) return py::PyRef::borrow(kept);
-    py::PyRef key = py::new_string_from_valid(ascii, true);
-    // Its hash made now, once for all the calls that use it (a str's hash cannot fail).
-    std::ignore = PyObject_Hash(key.get());
-    shared_keys.keep(ascii, hash, key.get());
-    return key;
-  }
-  if (!attribute) return new_key(name);
+py::PyRef prefixed_key(reader::UnitView<Unit> name) {
   std::basic_string<Unit> prefixed;
   prefixed.reserve(name.size() + 1);
   prefixed += Unit('@');
@@ -148,18 +150,42 @@ py::PyRef make_key(reader::UnitView<Unit> name, bool attribute) {
 
 }  // namespace
 
+KeyCache::KeyCache() noexcept { shared_keys.begin_call(); }
+KeyCache::~KeyCache() { shared_keys.end_call(); }
+
+// The kept key, or the call's own: found in its table, or made there (and kept when it may be).
 template <reader::TextUnit Unit>
-PyObject* KeyCache::element_key(reader::UnitView<Unit> local_name) {
-  py::PyRef& key = elements_.find_or_insert(as_bytes(local_name));
-  if (!key) key = make_key(local_name, false);
+PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::optional<NameTable>& own) {
+  char text[SharedKeys::kMaxSize];
+  const std::size_t size = shared_key_text(name, attribute, text);
+  const std::string_view ascii(text, size);
+  std::uint64_t hash = 0;
+  if (size != 0) {
+    hash = hash_name(ascii, process_name_hash_key());
+    if (PyObject* kept = shared_keys.find(ascii, hash)) return kept;
+  }
+  if (!own) own.emplace();
+  py::PyRef& key = own->find_or_insert(as_bytes(name));
+  if (key) return key.get();
+  if (size != 0) {
+    key = py::new_string_from_valid(ascii, true);
+    // Its hash made now, once for all the calls that use it (a str's hash cannot fail).
+    std::ignore = PyObject_Hash(key.get());
+    shared_keys.keep(ascii, hash, key.get());
+  } else {
+    key = attribute ? prefixed_key(name) : new_key(name);
+  }
   return key.get();
 }
 
 template <reader::TextUnit Unit>
+PyObject* KeyCache::element_key(reader::UnitView<Unit> local_name) {
+  return key_for(local_name, false, elements_);
+}
+
+template <reader::TextUnit Unit>
 PyObject* KeyCache::attribute_key(reader::UnitView<Unit> local_name) {
-  py::PyRef& key = attributes_.find_or_insert(as_bytes(local_name));
-  if (!key) key = make_key(local_name, true);
-  return key.get();
+  return key_for(local_name, true, attributes_);
 }
 
 template PyObject* KeyCache::element_key(reader::UnitView<char>);

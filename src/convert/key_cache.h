@@ -1,12 +1,13 @@
-// The dictionary keys of the conversion: a per-call cache by name bytes, so a repeated element
-// or attribute name makes its str once and dictionary lookups hit on identity, backed by keys
-// kept from call to call for short ASCII names; and "#text".
+// The dictionary keys of the conversion: keys kept from call to call for short ASCII names,
+// backed by a per-call table by name bytes for the other names, so a repeated element or
+// attribute name makes its str once and dictionary lookups hit on identity; and "#text".
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -48,9 +49,17 @@ class NameTable {
   std::size_t used_ = 0;
 };
 
-// Names of one call come in one unit form, so the table tells them apart by their bytes.
+// The keys of one call. A kept key it hands out stays kept until the call (and any call made
+// inside it) has ended, so the keys it answers stay valid that long. Names of one call come in
+// one unit form, so its own tables tell them apart by their bytes; they are set up only for a
+// name that has no kept key, so a call on a document of kept names sets up none.
 class KeyCache {
  public:
+  KeyCache() noexcept;
+  ~KeyCache();
+  KeyCache(const KeyCache&) = delete;
+  KeyCache& operator=(const KeyCache&) = delete;
+
   // The key of an element with this local name (borrowed; the cache keeps it alive).
   template <reader::TextUnit Unit>
   PyObject* element_key(reader::UnitView<Unit> local_name);
@@ -59,8 +68,11 @@ class KeyCache {
   PyObject* attribute_key(reader::UnitView<Unit> local_name);
 
  private:
-  NameTable elements_;
-  NameTable attributes_;
+  template <reader::TextUnit Unit>
+  PyObject* key_for(reader::UnitView<Unit> local_name, bool attribute, std::optional<NameTable>& own);
+
+  std::optional<NameTable> elements_;
+  std::optional<NameTable> attributes_;
 };
 
 // The "#text" key, made on first use and kept (borrowed).

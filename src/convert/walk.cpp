@@ -149,20 +149,27 @@ class Walk {
   static constexpr std::size_t kMemoAttributes = 8;
   static constexpr std::size_t kLeafRunBatch = 32;
   // An attribute name as written (a view of the input) and its key. Plain, so that the memos of
-  // a call on a small document are not filled in before they are used.
+  // a call on a small document are not filled in before they are used: an empty one is known
+  // by its key alone.
   struct AttributeMemo {
     const Unit* name;
     std::size_t size;
     PyObject* key;
   };
+  struct WrittenName {
+    const Unit* data;
+    std::size_t size;
+  };
   // An element name as written and its key (borrowed from the key cache), with the attribute
   // names as written and their keys at the first positions of its last tag, and the guesses for
-  // what follows a Start, a Leaf and an End of that name.
+  // what follows a Start, a Leaf and an End of that name. All but the key are set when the slot
+  // is taken.
   struct ElementMemo {
-    View name;
+    const Unit* name;
+    std::size_t size;
     PyObject* key = nullptr;
     AttributeMemo attributes[kMemoAttributes];  // cleared when the slot is first taken
-    BareTagGuess after_start = 3, after_leaf = 3, after_end = 3;
+    BareTagGuess after_start, after_leaf, after_end;
   };
 
   // ---- failures ------------------------------------------------------------------------------
@@ -323,10 +330,12 @@ class Walk {
   // Behind that, a small memo by a digest of the name as written, in front of the cache (which
   // takes the local name).
   PyObject* attribute_key_by_name(View qname) {
-    auto& [name, key] = recent_attribute_names_[name_digest(qname) % kRecentAttributeNames];
-    if (key != nullptr && reader::same_units(name, qname)) return key;
-    name = qname;
+    const std::size_t slot = name_digest(qname) % kRecentAttributeNames;
+    PyObject*& key = recent_attribute_keys_[slot];
+    WrittenName& name = recent_attribute_names_[slot];
+    if (key != nullptr && reader::same_units(View(name.data, name.size), qname)) return key;
     key = keys_.attribute_key(QName{qname}.local_name());
+    name = WrittenName{qname.data(), qname.size()};
     return key;
   }
 
@@ -337,7 +346,7 @@ class Walk {
   // which are compared by name before use.
   [[gnu::always_inline]] ElementMemo& element_memo(View qname) {
     ElementMemo& memo = recent_elements_[name_digest(qname) % kRecentElements];
-    if (memo.key == nullptr || !reader::same_units(memo.name, qname)) [[unlikely]]
+    if (memo.key == nullptr || !reader::same_units(View(memo.name, memo.size), qname)) [[unlikely]]
       remember_element(memo, qname);
     return memo;
   }
@@ -345,7 +354,8 @@ class Walk {
     if (memo.key == nullptr) {
       for (AttributeMemo& attribute : memo.attributes) attribute.key = nullptr;
     }
-    memo.name = qname;
+    memo.name = qname.data();
+    memo.size = qname.size();
     memo.key = keys_.element_key(QName{qname}.local_name());
     memo.after_start = memo.after_leaf = memo.after_end = 3;
   }
@@ -564,6 +574,10 @@ class Walk {
         if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
         return Status::Ok;
       }
+    } else if (PyDict_GET_SIZE(top_.get()) == 0) {
+      // The document's element, the first thing the result holds.
+      if (PyDict_SetItem(top_.get(), key, value) < 0) return failed_on_pending_error();
+      return Status::Ok;
     }
     return store_by_rules(key, value);
   }
@@ -610,7 +624,9 @@ class Walk {
   // Views into the input and keys borrowed from the cache: by a cheap digest of the element
   // name, and of the attribute name.
   ElementMemo recent_elements_[kRecentElements];
-  std::pair<View, PyObject*> recent_attribute_names_[kRecentAttributeNames] = {};
+  // (Their keys apart, so that a call clears them in a few stores.)
+  WrittenName recent_attribute_names_[kRecentAttributeNames];
+  PyObject* recent_attribute_keys_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
   // A batch of a run of siblings, being stored: made at the first run, so that a call on a small
   // document does not pay for its room.

@@ -1,6 +1,7 @@
 """Dictionary keys: short ASCII keys are kept from call to call (made and hashed once), in every
 form a str can hold, without holding on to more than a bounded number of them."""
 import gc
+import signal
 import tracemalloc
 
 import pytest
@@ -110,3 +111,34 @@ def test_memory_held_for_kept_keys_is_bounded():
         tracemalloc.stop()
     # 80,000 new keys went through a cache of a bounded size: what it holds was replaced, not added.
     assert grown < 64 * 1024, grown
+
+
+def test_keys_held_by_a_conversion_stay_valid_through_one_made_inside_it():
+    """A conversion made by a signal handler while another is under way meets names of its own
+    in the slots of the kept keys that the outer one holds for its open elements (stored only
+    when they close). Those keys stay kept until both have ended, so the outer result is intact."""
+    outer = [f"n{i}" for i in range(2000)]
+    inner = [f"m{i}" for i in range(8000)]
+    filler = "<!---->" * (2 << 20)  # past a few of the conversion's signal checks
+    doc = "<r>" + "".join(f"<{n}>" for n in outer) + filler + "t" + "".join(f"</{n}>" for n in reversed(outer)) + "</r>"
+    inner_doc = "<q>" + "".join(f"<{n}>{n}</{n}>" for n in inner) + "</q>"
+    inner_results = []
+
+    def convert_inside(signum, frame):
+        inner_results.append(velmora.parse(inner_doc))
+
+    velmora.parse(doc)  # the outer names' keys are kept, and held by nothing else
+    previous = signal.signal(signal.SIGALRM, convert_inside)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.005)
+        result = velmora.parse(doc)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(inner_results) == 1
+    assert list(inner_results[0]["q"]) == inner and all(inner_results[0]["q"][n] == n for n in inner)
+    node = result["r"]
+    for name in outer:
+        assert list(node) == [name]
+        node = node[name]
+    assert node == "t"
