@@ -64,25 +64,26 @@ class SharedKeys {
   }
   void end_call() noexcept { --calls_under_way_; }
 
-  // The kept key whose text is `text` (of `hash`), pinned, or null.
-  PyObject* find(std::string_view text, std::uint64_t hash) {
+  // The kept key whose text is `text` (of `hash`), pinned, or null. The text lies at the start
+  // of `padded`, zeros after it, so that it is compared in a few fixed-size steps.
+  PyObject* find(std::string_view text, const char (&padded)[kMaxSize], std::uint64_t hash) {
     Slot& slot = slots_[hash % kSlots];
     if (slot.key == nullptr || slot.hash != hash || slot.size != text.size() ||
-        std::memcmp(slot.text, text.data(), text.size()) != 0)
+        std::memcmp(slot.text, padded, kMaxSize) != 0)
       return nullptr;
     slot.pinned = period_;
     return slot.key;
   }
 
-  // Keeps `key` (borrowed), whose text is `text`, pinned, in place of the key in its slot unless
-  // that one is pinned.
-  void keep(std::string_view text, std::uint64_t hash, PyObject* key) {
+  // Keeps `key` (borrowed), whose text is `text` (padded as for find), pinned, in place of the
+  // key in its slot unless that one is pinned.
+  void keep(std::string_view text, const char (&padded)[kMaxSize], std::uint64_t hash, PyObject* key) {
     Slot& slot = slots_[hash % kSlots];
     if (slot.key != nullptr && slot.pinned == period_) return;
     PyObject* replaced = slot.key;
     slot.hash = hash;
     slot.size = static_cast<std::uint8_t>(text.size());
-    std::memcpy(slot.text, text.data(), text.size());
+    std::memcpy(slot.text, padded, kMaxSize);
     slot.key = Py_NewRef(key);
     slot.pinned = period_;
     Py_XDECREF(replaced);
@@ -156,13 +157,13 @@ KeyCache::~KeyCache() { shared_keys.end_call(); }
 // The kept key, or the call's own: found in its table, or made there (and kept when it may be).
 template <reader::TextUnit Unit>
 PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::optional<NameTable>& own) {
-  char text[SharedKeys::kMaxSize];
+  char text[SharedKeys::kMaxSize] = {};
   const std::size_t size = shared_key_text(name, attribute, text);
   const std::string_view ascii(text, size);
   std::uint64_t hash = 0;
   if (size != 0) {
     hash = hash_name(ascii, process_name_hash_key());
-    if (PyObject* kept = shared_keys.find(ascii, hash)) return kept;
+    if (PyObject* kept = shared_keys.find(ascii, text, hash)) return kept;
   }
   if (!own) own.emplace();
   py::PyRef& key = own->find_or_insert(as_bytes(name));
@@ -171,7 +172,7 @@ PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::op
     key = py::new_string_from_valid(ascii, true);
     // Its hash made now, once for all the calls that use it (a str's hash cannot fail).
     std::ignore = PyObject_Hash(key.get());
-    shared_keys.keep(ascii, hash, key.get());
+    shared_keys.keep(ascii, text, hash, key.get());
   } else {
     key = attribute ? prefixed_key(name) : new_key(name);
   }

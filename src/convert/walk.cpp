@@ -88,6 +88,14 @@ struct OpenElement {
   BareTagGuess* after_end = nullptr;
 };
 
+// The room of the stack of open elements, kept from one call to the next so that a call on a
+// small document allocates none. Only a small room is kept: a deep document's is given back.
+// (Taken by a call and returned at its end; a call made inside it finds none and makes its own.
+// The interpreter lock serialises every use.)
+template <reader::TextUnit Unit>
+constinit std::vector<OpenElement<Unit>> spare_open_stack;
+constexpr std::size_t kKeptOpenRoom = 64;
+
 // The cyclic collector is paused for the call. A collection only ever runs between bytecodes, so
 // this saves nothing within the call; what it changes is when the collection that the call's
 // containers are due runs: not right after the call, but when the caller next makes a container
@@ -117,7 +125,14 @@ class Walk {
   using QName = reader::BasicQName<Unit>;
 
  public:
-  explicit Walk(View text) : reader_(text, walk_settings()), top_(new_dict()) {}
+  explicit Walk(View text) : reader_(text, walk_settings()), top_(new_dict()) { open_.swap(spare_open_stack<Unit>); }
+  ~Walk() {
+    open_.clear();
+    auto& spare = spare_open_stack<Unit>;
+    if (open_.capacity() <= kKeptOpenRoom && open_.capacity() > spare.capacity()) spare.swap(open_);
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
 
   py::PyResult<PyRef> run() {
     for (;;) {

@@ -12,30 +12,28 @@
 namespace velmora::py {
 namespace scope_state {
 
-thread_local std::intptr_t t_entries = 0;
-thread_local OwnedState t_owned_state = OwnedState::NotYetUsed;
+thread_local ThreadFrames t_frames;
 
 namespace {
 // The thread's array. Its destructor is the thread-exit hook: by then every frame on the thread
 // has ended, so it only frees the storage.
 struct OwnedObjects {
   std::vector<PyObject*> items;
-  ~OwnedObjects() { t_owned_state = OwnedState::Destroyed; }
+  ~OwnedObjects() {
+    t_frames.owned_state = OwnedState::Destroyed;
+    t_frames.owned = nullptr;
+  }
 };
 }  // namespace
 
 std::vector<PyObject*>* owned_objects() {
-  switch (t_owned_state) {
-    case OwnedState::Alive:
-      break;
-    case OwnedState::NotYetUsed:
-      t_owned_state = OwnedState::Alive;
-      break;
-    case OwnedState::Destroyed:
-      return nullptr;
-  }
+  ThreadFrames& frames = t_frames;
+  if (frames.owned_state == OwnedState::Alive) return frames.owned;
+  if (frames.owned_state == OwnedState::Destroyed) return nullptr;
   static thread_local OwnedObjects storage;
-  return &storage.items;
+  frames.owned_state = OwnedState::Alive;
+  frames.owned = &storage.items;
+  return frames.owned;
 }
 
 ReferencePool& reference_pool() {
@@ -59,7 +57,7 @@ PyObject* register_owned(PyRef ref) {
 void register_decref(PyRef ref) noexcept {
   PyObject* obj = ref.release();
   if (obj == nullptr) return;
-  if (t_entries >= 1) {
+  if (t_frames.entries >= 1) {
     Py_DECREF(obj);
     return;
   }
@@ -101,23 +99,26 @@ void forget_deferred_releases() noexcept {
 }
 
 GILPool::GILPool() {
-  if (t_entries < 0) {
-    if (t_entries == -1)
+  ThreadFrames& frames = t_frames;
+  if (frames.entries < 0) {
+    if (frames.entries == -1)
       fail("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
     fail("Access to the GIL is currently prohibited.");
   }
-  ++t_entries;
+  ++frames.entries;
   try {
     update_counts();
-    if (auto* owned = owned_objects()) start_ = owned->size();
   } catch (...) {
-    --t_entries;
+    --frames.entries;
     throw;
   }
+  // A thread's array is made by the first registration; until then it is empty.
+  if (frames.owned_state != OwnedState::Destroyed) start_ = frames.owned != nullptr ? frames.owned->size() : 0;
 }
 
 GILPool::~GILPool() {
-  std::vector<PyObject*>* owned = start_ ? owned_objects() : nullptr;
+  ThreadFrames& frames = t_frames;
+  std::vector<PyObject*>* owned = start_ ? frames.owned : nullptr;
   if (owned != nullptr && owned->size() > *start_) {
     // Detach first: a release can run a finaliser that opens a nested scope on this thread, and
     // that scope must find the array holding only entries that are still owned.
@@ -135,7 +136,7 @@ GILPool::~GILPool() {
     }
     for (PyObject* obj : detached) Py_DECREF(obj);
   }
-  --t_entries;
+  --t_frames.entries;
 }
 
 }  // namespace velmora::py

@@ -11,12 +11,18 @@
 
 namespace velmora::py::scope_state {
 
-// Active frames on this thread; negative while access to the interpreter is prohibited.
-extern thread_local std::intptr_t t_entries;
-
 enum class OwnedState : unsigned char { NotYetUsed, Alive, Destroyed };
-// Plain (trivially destructible) so that it can still be read after the thread's destructors ran.
-extern thread_local OwnedState t_owned_state;
+
+// The frames' state of one thread, in one block so that a frame finds all of it at once. Plain
+// (trivially destructible) so that it can still be read after the thread's destructors ran.
+struct ThreadFrames {
+  // Active frames on this thread; negative while access to the interpreter is prohibited.
+  std::intptr_t entries = 0;
+  OwnedState owned_state = OwnedState::NotYetUsed;
+  // The thread's array of scope-owned references while it is Alive, else null.
+  std::vector<PyObject*>* owned = nullptr;
+};
+extern thread_local ThreadFrames t_frames;
 
 // The array of this thread, or null once it is destroyed. The first call on a thread constructs
 // it and registers its destructor for thread exit.

@@ -11,6 +11,7 @@
 
 #include "reader/errors.h"
 #include "reader/events.h"
+#include "reader/inline_stack.h"
 #include "reader/result.h"
 #include "reader/units.h"
 
@@ -49,7 +50,7 @@ struct ReaderState {
   // Names of the open elements, concatenated outermost first; open_name_starts[i] is where the
   // i-th begins.
   std::basic_string<Unit> open_names;
-  std::vector<std::size_t> open_name_starts;
+  InlineStack<std::size_t, 16> open_name_starts;
   // Units consumed so far, not counting a removed byte order mark.
   std::uint64_t offset = 0;
   Settings settings;

@@ -70,7 +70,7 @@ std::optional<PyErr> cause(PyErr& err) {
 // The scope's state as the hooks below report and set it.
 namespace scope = velmora::py::scope_state;
 std::size_t owned_count() {
-  return scope::t_owned_state == scope::OwnedState::Alive ? scope::owned_objects()->size() : 0;
+  return scope::t_frames.owned != nullptr ? scope::t_frames.owned->size() : 0;
 }
 std::size_t pending_decrefs() {
   std::lock_guard lock(scope::reference_pool().mutex);
@@ -196,7 +196,7 @@ VELMORA_HOOK(panic_after_error, 0) { velmora::py::panic_after_error(); }
 
 // (GIL_COUNT, entries in this thread's scope array), seen from inside a frame.
 VELMORA_HOOK(scope_state, 0) {
-  return steal_or_error(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(scope::t_entries),
+  return steal_or_error(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(scope::t_frames.entries),
                                       static_cast<Py_ssize_t>(owned_count())));
 }
 
@@ -243,7 +243,7 @@ VELMORA_HOOK(decref_from_thread, 1) {
 
 // Leaves GIL_COUNT at `value` once this frame has ended.
 VELMORA_HOOK(set_gil_count, 1) {
-  scope::t_entries = PyLong_AsSsize_t(args[0]) + 1;
+  scope::t_frames.entries = PyLong_AsSsize_t(args[0]) + 1;
   return none();
 }
 
