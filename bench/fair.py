@@ -69,6 +69,7 @@ def generated(size: int) -> dict[str, list[str]]:
         "chains 10 deep": [workloads.chains(10)(size)],
         "chains 100 deep": [workloads.chains(100)(size)],
         "chains 1000 deep": [workloads.chains(1000)(size)],
+        "small messages, one call each": workloads.small_messages(size // 4),
     }
 
 

@@ -169,6 +169,24 @@ def nested(depth: int) -> Generator:
 # --- a "real-world" mix: a few common document styles -------------------------------------
 
 
+def small_messages(target: int, seed: int = 9) -> list[str]:
+    """Documents of one message each (100 to 300 bytes), `target` bytes of them in all: what a
+    program reading the replies of a service converts, one call per document."""
+    rng = random.Random(seed)
+    docs, size = [], 0
+    while size < target:
+        i = len(docs)
+        doc = (
+            f'<message id="{i}" kind="{rng.choice(("ping", "order", "status"))}">'
+            f"<from>{rng.choice(WORDS)}</from><to>{rng.choice(WORDS)}</to>"
+            f"<sent>2026-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}T{rng.randint(0, 23):02d}:00:00Z</sent>"
+            f'<body lang="en">{_words(rng, 3, 25)}</body></message>'
+        )
+        docs.append(doc)
+        size += len(doc)
+    return docs
+
+
 def feed(target: int, seed: int = 11) -> str:
     head = (
         '<?xml version="1.0"?>\n<feed xmlns="urn:bench:feed" xmlns:media="urn:bench:media">\n'
