@@ -126,12 +126,24 @@ std::size_t shared_key_text(reader::UnitView<Unit> name, bool attribute, char (&
   if (name.empty() || size > SharedKeys::kMaxSize) return 0;
   char* at = out;
   if (attribute) *at++ = '@';
+  std::uint32_t all = 0;  // every unit's bits: ASCII when none is 0x80 or above
   for (const Unit unit : name) {
     const std::uint32_t value = reader::unit_value(unit);
-    if (value >= 0x80) return 0;
+    all |= value;
     *at++ = static_cast<char>(value);
   }
-  return size;
+  return all < 0x80 ? size : 0;
+}
+
+// The hash of a kept key's text, zero-padded: two folded products over its four words. A name
+// chosen to share a slot with another only keeps one of them from being kept (each call then
+// makes that str), so this table needs spread, not the call's own table's resistance to chosen
+// collisions.
+[[gnu::always_inline]] inline std::uint64_t padded_text_hash(const char (&padded)[SharedKeys::kMaxSize], std::size_t size) {
+  using namespace name_hash_detail;
+  const NameHashKey& key = process_name_hash_key();
+  return fold_multiply(load8(padded) ^ key.seed, load8(padded + 8) ^ key.secret) ^
+         fold_multiply(load8(padded + 16) ^ key.finish, load8(padded + 24) ^ (key.seed + size));
 }
 
 template <reader::TextUnit Unit>
@@ -162,7 +174,7 @@ PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::op
   const std::string_view ascii(text, size);
   std::uint64_t hash = 0;
   if (size != 0) {
-    hash = hash_name(ascii, process_name_hash_key());
+    hash = padded_text_hash(text, size);
     if (PyObject* kept = shared_keys.find(ascii, text, hash)) return kept;
   }
   if (!own) own.emplace();
