@@ -18,7 +18,9 @@ void expect_same(const Stack& stack, const std::vector<std::size_t>& model) {
   EXPECT_EQ(stack.empty(), model.empty());
   EXPECT_EQ(std::vector<std::size_t>(stack.begin(), stack.end()), model);
   for (std::size_t i = 0; i < model.size(); ++i) EXPECT_EQ(stack[i], model[i]);
-  if (!model.empty()) EXPECT_EQ(stack.back(), model.back());
+  if (!model.empty()) {
+    EXPECT_EQ(stack.back(), model.back());
+  }
 }
 
 TEST(InlineStack, RandomPushesAndPopsMatchAVector) {

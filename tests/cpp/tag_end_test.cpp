@@ -58,7 +58,9 @@ void check_against_reference(std::uint32_t seed) {
       const std::size_t want = reference_end(s, 0, want_quote);
       const Unit* got = find_tag_end(s.data(), s.data() + s.size(), got_quote);
       ASSERT_EQ(static_cast<std::size_t>(got - s.data()), want) << "round " << round << " start " << int(start);
-      if (want == s.size()) ASSERT_EQ(got_quote, want_quote) << "round " << round;
+      if (want == s.size()) {
+        ASSERT_EQ(got_quote, want_quote) << "round " << round;
+      }
 
       // Resumed over two chunks: the first one's end state carries over.
       const std::size_t cut = s.empty() ? 0 : rng() % (s.size() + 1);
@@ -103,7 +105,9 @@ TEST(TagEnd, Examples) {
     char quote = row.quote_before;
     const char* end = find_tag_end(row.text.data(), row.text.data() + row.text.size(), quote);
     EXPECT_EQ(static_cast<std::size_t>(end - row.text.data()), row.end) << row.text;
-    if (row.end == row.text.size()) EXPECT_EQ(quote, row.quote_after) << row.text;
+    if (row.end == row.text.size()) {
+      EXPECT_EQ(quote, row.quote_after) << row.text;
+    }
   }
 }
 
