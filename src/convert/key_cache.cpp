@@ -58,6 +58,13 @@ class SharedKeys {
  public:
   static constexpr std::size_t kMaxSize = 32;  // bytes of a key kept, "@" included
 
+  // Where a kept key was found or kept, and which key of that slot it was (each key a slot takes
+  // gets a new version), so that it can be had again without its text.
+  struct Ticket {
+    std::uint32_t slot = 0;
+    std::uint64_t version = 0;  // 0: none (a slot's first key is its version 1)
+  };
+
   // Around each call: the first of calls made inside one another begins a new period of pins.
   void begin_call() noexcept {
     if (calls_under_way_++ == 0) ++period_;
@@ -66,27 +73,40 @@ class SharedKeys {
 
   // The kept key whose text is `text` (of `hash`), pinned, or null. The text lies at the start
   // of `padded`, zeros after it, so that it is compared in a few fixed-size steps.
-  PyObject* find(std::string_view text, const char (&padded)[kMaxSize], std::uint64_t hash) {
+  PyObject* find(std::string_view text, const char (&padded)[kMaxSize], std::uint64_t hash, Ticket& ticket) {
     Slot& slot = slots_[hash % kSlots];
     if (slot.key == nullptr || slot.hash != hash || slot.size != text.size() ||
         std::memcmp(slot.text, padded, kMaxSize) != 0)
       return nullptr;
     slot.pinned = period_;
+    ticket = Ticket{static_cast<std::uint32_t>(hash % kSlots), slot.version};
+    return slot.key;
+  }
+
+  // The key of `ticket`, pinned, while its slot still holds it; else null.
+  PyObject* redeem(Ticket ticket) {
+    Slot& slot = slots_[ticket.slot];
+    if (slot.version != ticket.version || slot.key == nullptr) return nullptr;
+    slot.pinned = period_;
     return slot.key;
   }
 
   // Keeps `key` (borrowed), whose text is `text` (padded as for find), pinned, in place of the
-  // key in its slot unless that one is pinned.
-  void keep(std::string_view text, const char (&padded)[kMaxSize], std::uint64_t hash, PyObject* key) {
+  // key in its slot unless that one is pinned. Answers whether it was kept.
+  bool keep(std::string_view text, const char (&padded)[kMaxSize], std::uint64_t hash, PyObject* key,
+            Ticket& ticket) {
     Slot& slot = slots_[hash % kSlots];
-    if (slot.key != nullptr && slot.pinned == period_) return;
+    if (slot.key != nullptr && slot.pinned == period_) return false;
     PyObject* replaced = slot.key;
+    ++slot.version;
+    ticket = Ticket{static_cast<std::uint32_t>(hash % kSlots), slot.version};
     slot.hash = hash;
     slot.size = static_cast<std::uint8_t>(text.size());
     std::memcpy(slot.text, padded, kMaxSize);
     slot.key = Py_NewRef(key);
     slot.pinned = period_;
     Py_XDECREF(replaced);
+    return true;
   }
 
   // Empties every slot without a release, once the interpreter the keys belonged to is finalized.
@@ -102,6 +122,7 @@ class SharedKeys {
   struct Slot {
     std::uint64_t hash;
     std::uint64_t pinned;  // the period in which it was last handed out
+    std::uint64_t version;  // of its key: one more for each key it takes
     std::uint8_t size;
     char text[kMaxSize];
     PyObject* key;  // null: empty
@@ -112,6 +133,48 @@ class SharedKeys {
 };
 
 constinit SharedKeys shared_keys;
+
+// The names met lately in one unit form, as written, with the tickets of their kept keys: a
+// call meeting a name that earlier calls used has its key without making the key's text or
+// hashing it. One entry per digest of the name, a new name taking the entry of the one there.
+template <reader::TextUnit Unit>
+class RecentNames {
+ public:
+  static constexpr std::size_t kMaxUnits = SharedKeys::kMaxSize;
+
+  struct Entry {
+    SharedKeys::Ticket ticket;
+    std::uint8_t size;
+    bool attribute;
+    Unit units[kMaxUnits];
+
+    bool holds(reader::UnitView<Unit> name, bool as_attribute) const {
+      return size == name.size() && attribute == as_attribute &&
+             std::memcmp(units, name.data(), name.size() * sizeof(Unit)) == 0;
+    }
+    void hold(reader::UnitView<Unit> name, bool as_attribute, SharedKeys::Ticket kept) {
+      ticket = kept;
+      size = static_cast<std::uint8_t>(name.size());
+      attribute = as_attribute;
+      std::memcpy(units, name.data(), name.size() * sizeof(Unit));
+    }
+  };
+
+  // The entry of a name short enough to be kept, or null.
+  Entry* entry(reader::UnitView<Unit> name, bool attribute) {
+    if (name.empty() || name.size() > kMaxUnits) return nullptr;
+    const std::size_t digest = name.size() * 7 + reader::unit_value(name.front()) +
+                               3u * reader::unit_value(name.back()) + (attribute ? 29u : 0u);
+    return &entries_[digest % kEntries];
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 64;
+  Entry entries_[kEntries] = {};
+};
+
+template <reader::TextUnit Unit>
+constinit RecentNames<Unit> recent_names;
 
 template <reader::TextUnit Unit>
 std::string_view as_bytes(reader::UnitView<Unit> name) {
@@ -166,16 +229,25 @@ py::PyRef prefixed_key(reader::UnitView<Unit> name) {
 KeyCache::KeyCache() noexcept { shared_keys.begin_call(); }
 KeyCache::~KeyCache() { shared_keys.end_call(); }
 
-// The kept key, or the call's own: found in its table, or made there (and kept when it may be).
+// The kept key (by the name's recent entry, else by its text), or the call's own: found in its
+// table, or made there (and kept when it may be).
 template <reader::TextUnit Unit>
 PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::optional<NameTable>& own) {
+  auto* recent = recent_names<Unit>.entry(name, attribute);
+  if (recent != nullptr && recent->holds(name, attribute)) {
+    if (PyObject* kept = shared_keys.redeem(recent->ticket)) return kept;
+  }
   char text[SharedKeys::kMaxSize] = {};
   const std::size_t size = shared_key_text(name, attribute, text);
   const std::string_view ascii(text, size);
   std::uint64_t hash = 0;
+  SharedKeys::Ticket ticket;
   if (size != 0) {
     hash = padded_text_hash(text, size);
-    if (PyObject* kept = shared_keys.find(ascii, text, hash)) return kept;
+    if (PyObject* kept = shared_keys.find(ascii, text, hash, ticket)) {
+      if (recent != nullptr) recent->hold(name, attribute, ticket);
+      return kept;
+    }
   }
   if (!own) own.emplace();
   py::PyRef& key = own->find_or_insert(as_bytes(name));
@@ -184,7 +256,8 @@ PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::op
     key = py::new_string_from_valid(ascii, true);
     // Its hash made now, once for all the calls that use it (a str's hash cannot fail).
     std::ignore = PyObject_Hash(key.get());
-    shared_keys.keep(ascii, text, hash, key.get());
+    if (shared_keys.keep(ascii, text, hash, key.get(), ticket) && recent != nullptr)
+      recent->hold(name, attribute, ticket);
   } else {
     key = attribute ? prefixed_key(name) : new_key(name);
   }

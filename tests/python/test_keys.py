@@ -142,3 +142,19 @@ def test_keys_held_by_a_conversion_stay_valid_through_one_made_inside_it():
         assert list(node) == [name]
         node = node[name]
     assert node == "t"
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_names_met_again_get_their_own_keys_after_the_keys_were_replaced(form):
+    """A call that meets a name earlier calls used finds its key again without its text; once
+    that key was replaced in the cache (by other names), the name gets a key of its own text."""
+    names = [f"k{n}" for n in range(0, 3000, 10)] + ["id", "di", "ib", "@x"[1:]]
+    for name in names:
+        velmora.parse(doc_with_element(name, form))
+        velmora.parse(doc_with_attribute(name, form))
+    churn(100_000, 20_000)  # takes every slot over many times
+    for name in names:
+        assert list(velmora.parse(doc_with_element(name, form))["r"]) == [name, "z"]
+        assert list(velmora.parse(doc_with_attribute(name, form))["r"]) == ["@" + name, "z"]
+        both = f'<r {name}="a"><{name}>b</{name}><z>{FORMS[form]}</z></r>'
+        assert velmora.parse(both)["r"] == {"@" + name: "a", name: "b", "z": FORMS[form] or {}}
