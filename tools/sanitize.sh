@@ -21,7 +21,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   "$build/velmora_cpp_tests" --gtest_brief=1 || status=1
 
-logs=$PWD/$build/sanitizer-logs
+logs=$(cd "$build" && pwd)/sanitizer-logs  # the build folder may be given relative or absolute
 rm -rf "$logs" && mkdir -p "$logs"
 # The C++ runtime is preloaded with ASan, or ASan finds no __cxa_throw to wrap in an interpreter
 # that is not C++ and fails on the module's first exception.
