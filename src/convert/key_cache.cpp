@@ -202,7 +202,8 @@ std::size_t shared_key_text(reader::UnitView<Unit> name, bool attribute, char (&
 // chosen to share a slot with another only keeps one of them from being kept (each call then
 // makes that str), so this table needs spread, not the call's own table's resistance to chosen
 // collisions.
-[[gnu::always_inline]] inline std::uint64_t padded_text_hash(const char (&padded)[SharedKeys::kMaxSize], std::size_t size) {
+[[gnu::always_inline]] inline std::uint64_t padded_text_hash(const char (&padded)[SharedKeys::kMaxSize],
+                                                             std::size_t size) {
   using namespace name_hash_detail;
   const NameHashKey& key = process_name_hash_key();
   return fold_multiply(load8(padded) ^ key.seed, load8(padded + 8) ^ key.secret) ^
@@ -224,19 +225,12 @@ py::PyRef prefixed_key(reader::UnitView<Unit> name) {
   return new_key(reader::UnitView<Unit>(prefixed));
 }
 
-}  // namespace
-
-KeyCache::KeyCache() noexcept { shared_keys.begin_call(); }
-KeyCache::~KeyCache() { shared_keys.end_call(); }
-
-// The kept key (by the name's recent entry, else by its text), or the call's own: found in its
-// table, or made there (and kept when it may be).
+// The kept key by the name's text, or the call's own (`own`, set up on first use): found in its
+// table, or made there (and kept when it may be). `recent`: the name's entry among the names
+// met lately, or null.
 template <reader::TextUnit Unit>
-PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::optional<NameTable>& own) {
-  auto* recent = recent_names<Unit>.entry(name, attribute);
-  if (recent != nullptr && recent->holds(name, attribute)) {
-    if (PyObject* kept = shared_keys.redeem(recent->ticket)) return kept;
-  }
+[[gnu::noinline]] PyObject* key_by_text(reader::UnitView<Unit> name, bool attribute, std::optional<NameTable>& own,
+                                        typename RecentNames<Unit>::Entry* recent) {
   char text[SharedKeys::kMaxSize] = {};
   const std::size_t size = shared_key_text(name, attribute, text);
   const std::string_view ascii(text, size);
@@ -262,6 +256,22 @@ PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute, std::op
     key = attribute ? prefixed_key(name) : new_key(name);
   }
   return key.get();
+}
+
+}  // namespace
+
+KeyCache::KeyCache() noexcept { shared_keys.begin_call(); }
+KeyCache::~KeyCache() { shared_keys.end_call(); }
+
+// The kept key by the name's recent entry (inline), else by its text or the call's own.
+template <reader::TextUnit Unit>
+[[gnu::always_inline]] inline PyObject* KeyCache::key_for(reader::UnitView<Unit> name, bool attribute,
+                                                          std::optional<NameTable>& own) {
+  auto* recent = recent_names<Unit>.entry(name, attribute);
+  if (recent != nullptr && recent->holds(name, attribute)) {
+    if (PyObject* kept = shared_keys.redeem(recent->ticket)) return kept;
+  }
+  return key_by_text(name, attribute, own, recent);
 }
 
 template <reader::TextUnit Unit>

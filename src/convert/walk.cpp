@@ -125,7 +125,9 @@ class Walk {
   using QName = reader::BasicQName<Unit>;
 
  public:
-  explicit Walk(View text) : reader_(text, walk_settings()), top_(new_dict()) { open_.swap(spare_open_stack<Unit>); }
+  explicit Walk(View text) : reader_(text, walk_settings()), top_(new_dict()) {
+    open_.swap(spare_open_stack<Unit>);
+  }
   ~Walk() {
     open_.clear();
     auto& spare = spare_open_stack<Unit>;
