@@ -149,8 +149,7 @@ class RecentNames {
     Unit units[kMaxUnits];
 
     bool holds(reader::UnitView<Unit> name, bool as_attribute) const {
-      return size == name.size() && attribute == as_attribute &&
-             std::memcmp(units, name.data(), name.size() * sizeof(Unit)) == 0;
+      return attribute == as_attribute && reader::same_units(reader::UnitView<Unit>(units, size), name);
     }
     void hold(reader::UnitView<Unit> name, bool as_attribute, SharedKeys::Ticket kept) {
       ticket = kept;
