@@ -591,6 +591,12 @@ class Walk {
         if (PyDict_SetItem(element.dict.get(), key, value) < 0) return failed_on_pending_error();
         return Status::Ok;
       }
+      if (!is_at_key(key) && !may_be_text_key(key)) {
+        // Merges over no attribute and is no "#text": inserted unless present (then the rules).
+        const Py_ssize_t before = PyDict_GET_SIZE(element.dict.get());
+        if (PyDict_SetDefault(element.dict.get(), key, value) == nullptr) return failed_on_pending_error();
+        if (PyDict_GET_SIZE(element.dict.get()) != before) return Status::Ok;
+      }
     } else if (PyDict_GET_SIZE(top_.get()) == 0) {
       // The document's element, the first thing the result holds.
       if (PyDict_SetItem(top_.get(), key, value) < 0) return failed_on_pending_error();
