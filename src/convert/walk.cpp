@@ -173,6 +173,7 @@ class Walk {
     std::size_t size;
     PyObject* key;
   };
+  // A name as written: a view of the input, without its key.
   struct WrittenName {
     const Unit* data;
     std::size_t size;

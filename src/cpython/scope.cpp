@@ -113,7 +113,8 @@ GILPool::GILPool() {
     throw;
   }
   // A thread's array is made by the first registration; until then it is empty.
-  if (frames.owned_state != OwnedState::Destroyed) start_ = frames.owned != nullptr ? frames.owned->size() : 0;
+  if (frames.owned_state != OwnedState::Destroyed)
+    start_ = frames.owned != nullptr ? frames.owned->size() : 0;
 }
 
 GILPool::~GILPool() {
