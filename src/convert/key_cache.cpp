@@ -162,9 +162,7 @@ class RecentNames {
   // The entry of a name short enough to be kept, or null.
   Entry* entry(reader::UnitView<Unit> name, bool attribute) {
     if (name.empty() || name.size() > kMaxUnits) return nullptr;
-    const std::size_t digest = name.size() * 7 + reader::unit_value(name.front()) +
-                               3u * reader::unit_value(name.back()) + (attribute ? 29u : 0u);
-    return &entries_[digest % kEntries];
+    return &entries_[(name_digest(name) + (attribute ? 29u : 0u)) % kEntries];
   }
 
  private:

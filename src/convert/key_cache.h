@@ -17,6 +17,14 @@
 
 namespace velmora::convert {
 
+// A cheap digest of a name as written, for the small memos in front of the keys (its size and
+// its first and last units: records and lists repeat few names).
+template <reader::TextUnit Unit>
+[[gnu::always_inline]] inline std::size_t name_digest(reader::UnitView<Unit> name) {
+  if (name.empty()) return 0;
+  return name.size() * 7 + reader::unit_value(name.front()) + 3u * reader::unit_value(name.back());
+}
+
 // Open addressing with linear probing over views of the call's input (which outlives the
 // cache); documents use few distinct names, so the table stays small and hot. The seeded name
 // hash keeps probe sequences short in expectation whatever names a document uses. The first

@@ -20,10 +20,19 @@ py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value,
   PyObject* stored = PyDict_SetDefault(target, key, value);  // borrowed
   if (stored == nullptr) return R::err(py::fetch_error());
   if (PyDict_GET_SIZE(target) != before) return R::ok(Done{});
+  PyObject* list = nullptr;
+  auto joined = join_present(target, key, stored, value, &list);
+  if (list_out != nullptr) *list_out = list;
+  return joined;
+}
 
+py::PyResult<Done> join_present(PyObject* target, PyObject* key, PyObject* stored, PyObject* value,
+                                PyObject** list_out) {
+  using R = py::PyResult<Done>;
+  *list_out = nullptr;
   if (PyType_HasFeature(Py_TYPE(stored), Py_TPFLAGS_LIST_SUBCLASS)) {
     if (!py::list_append(stored, value)) return R::err(py::fetch_error());
-    if (list_out != nullptr) *list_out = stored;
+    *list_out = stored;
     return R::ok(Done{});
   }
   PyRef list = PyRef::steal(PyList_New(2));
@@ -31,7 +40,7 @@ py::PyResult<Done> update_dict(PyObject* target, PyObject* key, PyObject* value,
   PyList_SET_ITEM(list.get(), 0, Py_NewRef(stored));
   PyList_SET_ITEM(list.get(), 1, Py_NewRef(value));
   if (PyDict_SetItem(target, key, list.get()) < 0) return R::err(py::fetch_error());
-  if (list_out != nullptr) *list_out = list.get();  // the dictionary holds it now
+  *list_out = list.get();  // the dictionary holds it now
   return R::ok(Done{});
 }
 

@@ -17,6 +17,11 @@ namespace velmora::convert {
 [[nodiscard]] py::PyResult<py::Done> update_dict(PyObject* target, PyObject* key, PyObject* value,
                                                  PyObject** list = nullptr);
 
+// The second half of update_dict, once an insert-unless-present found `stored` (borrowed) under
+// `key`: `value` joins it in a list. `list` is set to that list (borrowed from `target`).
+[[nodiscard]] py::PyResult<py::Done> join_present(PyObject* target, PyObject* key, PyObject* stored,
+                                                  PyObject* value, PyObject** list);
+
 // The value of a finished element: `element` itself, or, when it holds only "#text" (`text_key`),
 // that text. A failed Python call, or a "#text" value that is not a str, comes back as its error.
 [[nodiscard]] py::PyResult<py::PyRef> collapse_text_only(PyObject* element, PyObject* text_key);

@@ -378,12 +378,6 @@ class Walk {
     memo.after_start = memo.after_leaf = memo.after_end = 3;
   }
 
-  // A cheap digest of a name, for the memos.
-  static std::size_t name_digest(View name) {
-    if (name.empty()) return 0;
-    return name.size() * 7 + reader::unit_value(name.front()) + 3u * reader::unit_value(name.back());
-  }
-
   // Each of the handlers below answers the guess for what follows what it handled.
   BareTagGuess* on_start(const BytesStart& tag) {
     View qname = tag.name();
@@ -593,10 +587,13 @@ class Walk {
         return Status::Ok;
       }
       if (!is_at_key(key) && !may_be_text_key(key)) {
-        // Merges over no attribute and is no "#text": inserted unless present (then the rules).
+        // Merges over no attribute and is no "#text": inserted unless present, else joined with
+        // what is there in a list, which the next siblings of its name then append to.
         const Py_ssize_t before = PyDict_GET_SIZE(element.dict.get());
-        if (PyDict_SetDefault(element.dict.get(), key, value) == nullptr) return failed_on_pending_error();
+        PyObject* stored = PyDict_SetDefault(element.dict.get(), key, value);
+        if (stored == nullptr) return failed_on_pending_error();
         if (PyDict_GET_SIZE(element.dict.get()) != before) return Status::Ok;
+        return join_repeated(element, key, stored, value);
       }
     } else if (PyDict_GET_SIZE(top_.get()) == 0) {
       // The document's element, the first thing the result holds.
@@ -604,6 +601,16 @@ class Walk {
       return Status::Ok;
     }
     return store_by_rules(key, value);
+  }
+
+  [[gnu::noinline]] Status join_repeated(OpenElement<Unit>& element, PyObject* key, PyObject* stored,
+                                         PyObject* value) {
+    PyObject* list = nullptr;
+    auto joined = join_present(element.dict.get(), key, stored, value, &list);
+    if (joined.is_err()) return failed(std::move(joined).error());
+    element.list_key = key;
+    element.list = list;
+    return Status::Ok;
   }
 
   [[gnu::noinline]] Status store_by_rules(PyObject* key, PyObject* value) {
