@@ -318,6 +318,47 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<r><v>1</v><v>2&amp;</v><v>3<b/></v></r>", "Leaf(2&amp;):v Start(v):v Text(3) Empty(b):b End(v) End(r) Eof"},
     LeafRunCase{"<r><v>1</v><v>2</v></r>", "Leaf(2):v End(r) Eof"}));
 
+// Leaves of a run with 16 bytes or more after their start tag (where the run may read a short
+// leaf in one step), at and beyond that step's edges: each is read as the general read gives
+// it, its text's scan included, or (a byte order mark to drop) left to it.
+TEST(LeafRuns, ShortLeavesReadAsTheGeneralReadGivesThem) {
+  Settings settings;
+  settings.drop_bom_at_content_start = true;
+  settings.join_text_only_elements = true;
+  const std::vector<std::string> texts = {
+      "abc", "a&amp;b", "\xC3\xA9t\xC3\xA9", "t\xC3\xA9", " abc", "abc ", "\tabc\n", "\x01x", "x\x01",
+      "fifteen bytes!!", "sixteen bytes!!!", "a&lt;b that runs past one step", "\xEF\xBB\xBFx"};
+  for (const std::string& text : texts) {
+    for (const char* close : {"</v>", "</v >", "</v\n>"}) {
+      const std::string input = "<r><v>1</v><v>" + text + close + "<w>&amp;\xC3\xA9, padding</w></r>";
+      SCOPED_TRACE(input);
+      Reader general(input, settings), batched(input, settings);
+      for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(general.read_event_impl().is_ok());
+        ASSERT_TRUE(batched.read_event_impl().is_ok());
+      }
+      Event run[1];
+      const std::size_t count = batched.read_leaf_run("v", run, 1);
+      EXPECT_EQ(count, text.starts_with("\xEF\xBB\xBF") ? 0u : 1u);
+      if (count == 1) {
+        auto leaf = general.read_event_impl();
+        ASSERT_TRUE(leaf.is_ok());
+        const Event& e = leaf.value();
+        ASSERT_EQ(e.kind(), EventKind::Leaf);
+        EXPECT_EQ(run[0].bytes().data(), e.bytes().data());
+        EXPECT_EQ(run[0].bytes().size(), e.bytes().size());
+        EXPECT_EQ(run[0].leaf_name(), e.leaf_name());
+        EXPECT_EQ(run[0].has_text_scan(), e.has_text_scan());
+        if (e.has_text_scan()) {
+          EXPECT_EQ(run[0].text_scan().has_reference, e.text_scan().has_reference);
+          EXPECT_EQ(run[0].text_scan().ascii, e.text_scan().ascii);
+        }
+      }
+      EXPECT_EQ(trace(batched), trace(general));
+    }
+  }
+}
+
 TEST(LeafRuns, OnlyWhenJoining) {
   Reader r("<v>1</v><v>2</v>");
   ASSERT_EQ(r.read_event_impl().value().kind(), EventKind::Start);
