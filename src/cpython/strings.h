@@ -52,9 +52,20 @@ PyRef new_string_with_references(reader::UnitView<Unit> text, std::span<const re
 // The most units new_short_ascii takes.
 inline constexpr std::size_t kShortAscii = 16;
 
-// A new `str` of `units`, at most kShortAscii of them and every one below 0x80, made inline: the
-// short values that most fields and attributes hold, without a call for the copy. A failed
-// creation is fatal.
+// PyObject_Init(block, &PyUnicode_Type) without the call: str's type is static and immortal, so
+// an object of it needs only its type and its first reference (set by the interpreter's own
+// step, which keeps tracing and debug builds right).
+[[gnu::always_inline]] inline PyObject* init_str_object(void* block) {
+  auto* const object = static_cast<PyObject*>(block);
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+  Py_SET_TYPE(object, &PyUnicode_Type);
+  _Py_NewReference(object);
+  return object;
+#else
+  return PyObject_Init(object, &PyUnicode_Type);
+#endif
+}
+
 // A new compact str of `n` characters, none above `max_char`, in the form PyUnicode_New gives
 // it (so nothing else can tell them apart), its characters left for the caller to write. Made
 // here, without a call, for the strs made by the million; the empty str (the interpreter's one
@@ -68,7 +79,7 @@ inline constexpr std::size_t kShortAscii = 16;
     return PyUnicode_New(n, max_char);
   void* block = PyObject_Malloc(header + (static_cast<std::size_t>(n) + 1) * kind);
   if (block == nullptr) return PyErr_NoMemory();
-  PyObject* const object = PyObject_Init(static_cast<PyObject*>(block), &PyUnicode_Type);
+  PyObject* const object = init_str_object(block);
   auto* const str = static_cast<PyASCIIObject*>(block);
   str->length = n;
   str->hash = -1;
@@ -89,6 +100,9 @@ inline constexpr std::size_t kShortAscii = 16;
   return object;
 }
 
+// A new `str` of `units`, at most kShortAscii of them and every one below 0x80, made inline: the
+// short values that most fields and attributes hold, without a call for the copy. A failed
+// creation is fatal.
 template <reader::TextUnit Unit>
 [[gnu::always_inline]] inline PyRef new_short_ascii(reader::UnitView<Unit> units) {
   const std::size_t n = units.size();

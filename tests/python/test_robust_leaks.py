@@ -105,12 +105,17 @@ def test_dropped_result_is_freed_entirely():
         held = tracemalloc.get_traced_memory()[0] - before
         # Only the caller holds the result, and only the result holds its parts (counted outside
         # `assert`, whose rewriting keeps references to intermediate values).
-        counts = sys.getrefcount(result), sys.getrefcount(result["root"]), sys.getrefcount(result["root"]["item"])
+        value = result["root"]["item"][12]["v"]  # a short str, made without PyObject_Init's call
+        counts = (sys.getrefcount(result), sys.getrefcount(result["root"]), sys.getrefcount(result["root"]["item"]),
+                  sys.getrefcount(value) - 1)
+        traced_value = tracemalloc.get_object_traceback(value) is not None
+        del value
         del result  # freed by reference counting alone: no collection runs in between
         left = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert counts == (2, 2, 2)
+    assert counts == (2, 2, 2, 2)
+    assert traced_value
     assert held > 2000 * 300  # the tree really was alive: several objects per item
     assert left <= 1024, (held, left)
 
