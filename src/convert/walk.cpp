@@ -499,10 +499,13 @@ class Walk {
       const std::size_t count = reader_.read_leaf_run(qname, leaf_run_.get(), kLeafRunBatch);
       PyObject* const list = open_.back().list;
       for (std::size_t i = 0; i < count; ++i) {
+        // (A value of its own each time, which the append empties: known empty, it needs no
+        // release when set or at the end of its scope.)
+        PyRef item;
         // After a failure the rest of the batch is dropped: leaves change no nesting, so the
         // skip that follows is where it would have been.
-        if (leaf_value(leaf_run_[i], memo, value) == Status::Failed) return &memo.after_leaf;
-        if (!py::list_append(list, std::move(value))) {
+        if (leaf_value(leaf_run_[i], memo, item) == Status::Failed) return &memo.after_leaf;
+        if (!py::list_append(list, std::move(item))) {
           std::ignore = failed_on_pending_error();
           return &memo.after_leaf;
         }
