@@ -100,6 +100,16 @@ inline constexpr std::size_t kShortAscii = 16;
   return object;
 }
 
+// Up to three ASCII units as bytes, without a loop: the first, the middle and the last (which
+// overlap when there are fewer than three).
+template <class Unit>
+[[gnu::always_inline]] inline void copy_few(const Unit* from, std::size_t n, unsigned char* to) {
+  if (n == 0) return;
+  to[0] = static_cast<unsigned char>(reader::unit_value(from[0]));
+  to[n / 2] = static_cast<unsigned char>(reader::unit_value(from[n / 2]));
+  to[n - 1] = static_cast<unsigned char>(reader::unit_value(from[n - 1]));
+}
+
 // A new `str` of `units`, at most kShortAscii of them and every one below 0x80, made inline: the
 // short values that most fields and attributes hold, without a call for the copy. A failed
 // creation is fatal.
@@ -122,8 +132,7 @@ template <reader::TextUnit Unit>
     };
     if (n >= 8) two(std::uint64_t{});
     else if (n >= 4) two(std::uint32_t{});
-    else
-      for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(from[i]);
+    else copy_few(from, n, to);
     return PyRef::steal(str);
   }
 #if defined(__SSE2__)
@@ -147,7 +156,9 @@ template <reader::TextUnit Unit>
     }
   }
 #endif
-  for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(reader::unit_value(from[i]));
+  if (n < 4) copy_few(from, n, to);
+  else
+    for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(reader::unit_value(from[i]));
   return PyRef::steal(str);
 }
 

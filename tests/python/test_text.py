@@ -172,13 +172,14 @@ FORMS = {
     "value": ("<r k='{}'/>", lambda tree: tree["r"]["@k"], ""),
     "text, reference": ("<r>&lt;{}</r>", lambda tree: tree["r"], "<"),
     "value, reference": ("<r k='&#65;{}'/>", lambda tree: tree["r"]["@k"], "A"),
+    "text, one-byte document": ("<r><w>\u00e9</w><v>{}</v></r>", lambda tree: tree["r"]["v"], ""),
     "text, two-byte document": ("<r><w>\u20ac</w><v>{}</v></r>", lambda tree: tree["r"]["v"], ""),
     "value, four-byte document": ("<r w='\U0001f600' k='{}'/>", lambda tree: tree["r"]["@k"], ""),
 }
 
 
 @pytest.mark.parametrize("char", ["a", "\u00e9", "\u20ac", "\U0001f600"])
-@pytest.mark.parametrize("length", [1, 2, 4, 5, 7, 8, 15, 16, 17, 40])
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 40])
 @pytest.mark.parametrize("form", FORMS)
 def test_made_strs_are_the_interpreters_own(char, length, form):
     template, value_of, prefix = FORMS[form]
