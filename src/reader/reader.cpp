@@ -361,6 +361,8 @@ class RunTag {
   }
   // Whether the step can be taken at `at` (in the input); `matches` then answers.
   bool fits(const Unit* at) const { return last_ != nullptr && at <= last_; }
+  // Whether the tag is compared in one step at all (wherever 16 bytes of input are left).
+  bool in_one_step() const { return last_ != nullptr; }
   bool matches(const Unit* at) const {
 #if defined(__SSE2__)
     const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -381,15 +383,20 @@ class RunTag {
 
 namespace {
 
+// The input a leaf of a run needs after its start tag's "<" for match_short_leaf: its tag and
+// its text (16 bytes each at most) and the 16-byte step of its end tag.
+constexpr std::size_t kShortLeafRoom = 48;
+
 // The most common leaf of a run, after its bare start tag, in one 16-byte step: UTF-8 text of
 // 1 to 15 bytes whose first byte is ASCII and neither whitespace nor "<" and whose last is not
 // whitespace, right before `</name>`. Answers where that end tag ends and sets `leaf` as
 // match_leaf would (nothing to trim, no byte order mark, no child), or null for match_leaf to
-// look at (which may then find the same leaf by its longer way).
-[[gnu::always_inline]] inline const char* match_short_leaf(const char* text, const char* end, std::string_view name,
+// look at (which may then find the same leaf by its longer way). For a run whose tags are each
+// compared in one step (`end_tag` among them), from a start tag with kShortLeafRoom bytes of
+// input from its "<": every load is then inside the input, and so is the end tag's ">".
+[[gnu::always_inline]] inline const char* match_short_leaf(const char* text, std::string_view name,
                                                            BasicEvent<char>& leaf, const RunTag<char>& end_tag) {
 #if defined(__SSE2__)
-  if (end - text < 16) return nullptr;
   const auto first = static_cast<unsigned char>(text[0]);
   if (first <= ' ' || first >= 0x80 || first == '<') return nullptr;
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
@@ -398,9 +405,9 @@ namespace {
   const unsigned length = static_cast<unsigned>(__builtin_ctz(m_lt));
   if (static_cast<unsigned char>(text[length - 1]) <= ' ') return nullptr;
   const char* open = text + length;
-  if (!end_tag.fits(open) || !end_tag.matches(open)) return nullptr;
+  if (!end_tag.matches(open)) return nullptr;
   const char* close = open + 2 + name.size();
-  if (close == end || *close != '>') return nullptr;
+  if (*close != '>') return nullptr;
   const unsigned before = (1u << length) - 1;
   const auto m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('&'))));
   const auto m_high = static_cast<unsigned>(_mm_movemask_epi8(v));
@@ -408,7 +415,7 @@ namespace {
                                 BasicEvent<char>::scan_bits(TextScan{(m_amp & before) != 0, (m_high & before) == 0}));
   return close + 1;
 #else
-  (void)text, (void)end, (void)name, (void)leaf, (void)end_tag;
+  (void)text, (void)name, (void)leaf, (void)end_tag;
   return nullptr;
 #endif
 }
@@ -427,19 +434,23 @@ std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t 
   const bool quoteless_name = std::find_if(name.begin(), name.end(), [](Unit c) {
                                 return c == Unit('"') || c == Unit('\'');
                               }) == name.end();
+  // Both tags in one step each: a leaf far enough from the input's end then needs no bound checks.
+  const bool short_tags = kIsUtf8<Unit> && start_tag.in_one_step() && end_tag.in_one_step();
   std::size_t count = 0;
   while (count < room) {
     const Unit* tag = p;
     while (tag < end && is_xml_whitespace(*tag)) ++tag;
     // On a miss the whitespace before it goes too, as the next read would skip it first.
     p = tag;
-    const bool bare = start_tag.fits(tag)
+    const bool roomy = short_tags && static_cast<std::size_t>(end - tag) >= kShortLeafRoom;
+    const bool bare = roomy || start_tag.fits(tag)
                           ? start_tag.matches(tag)
                           : static_cast<std::size_t>(end - tag) >= n + 2 && tag[0] == Unit('<') &&
                                 tag[n + 1] == Unit('>') && same_units(View(tag + 1, n), name);
     const Unit* after = nullptr;
     if (bare) {
-      if constexpr (kIsUtf8<Unit>) after = match_short_leaf(tag + n + 2, end, name, out[count], end_tag);
+      if constexpr (kIsUtf8<Unit>)
+        if (roomy) after = match_short_leaf(tag + n + 2, name, out[count], end_tag);
       if (after == nullptr) after = match_leaf(tag + n + 2, name, out[count], &end_tag);
     } else {
       after = match_attributed_leaf(tag, name, quoteless_name, out[count], end_tag);

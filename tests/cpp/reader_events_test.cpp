@@ -318,9 +318,9 @@ INSTANTIATE_TEST_SUITE_P(Reader, LeafRuns, ::testing::Values(
     LeafRunCase{"<r><v>1</v><v>2&amp;</v><v>3<b/></v></r>", "Leaf(2&amp;):v Start(v):v Text(3) Empty(b):b End(v) End(r) Eof"},
     LeafRunCase{"<r><v>1</v><v>2</v></r>", "Leaf(2):v End(r) Eof"}));
 
-// Leaves of a run with 16 bytes or more after their start tag (where the run may read a short
-// leaf in one step), at and beyond that step's edges: each is read as the general read gives
-// it, its text's scan included, or (a byte order mark to drop) left to it.
+// Leaves of a run at and beyond the edges of the step that reads a short leaf at once, far from
+// the input's end (where it is taken) and near it: each is read as the general read gives it,
+// its text's scan included, or (a byte order mark to drop) left to it.
 TEST(LeafRuns, ShortLeavesReadAsTheGeneralReadGivesThem) {
   Settings settings;
   settings.drop_bom_at_content_start = true;
@@ -328,9 +328,13 @@ TEST(LeafRuns, ShortLeavesReadAsTheGeneralReadGivesThem) {
   const std::vector<std::string> texts = {
       "abc", "a&amp;b", "\xC3\xA9t\xC3\xA9", "t\xC3\xA9", " abc", "abc ", "\tabc\n", "\x01x", "x\x01",
       "fifteen bytes!!", "sixteen bytes!!!", "a&lt;b that runs past one step", "\xEF\xBB\xBFx"};
+  // "&" and a non-ASCII byte just after the leaf (in the step's block), and more or less room.
+  const std::vector<std::string> tails = {"<w>&amp;\xC3\xA9, padding</w></r>",
+                                          "<w>&amp;\xC3\xA9, padding</w><x>and more, far from the end</x></r>"};
   for (const std::string& text : texts) {
-    for (const char* close : {"</v>", "</v >", "</v\n>"}) {
-      const std::string input = "<r><v>1</v><v>" + text + close + "<w>&amp;\xC3\xA9, padding</w></r>";
+    for (const auto& [close, tail] : std::vector<std::pair<std::string, std::string>>{
+             {"</v>", tails[0]}, {"</v>", tails[1]}, {"</v >", tails[1]}, {"</v\n>", tails[1]}}) {
+      const std::string input = "<r><v>1</v><v>" + text + close + tail;
       SCOPED_TRACE(input);
       Reader general(input, settings), batched(input, settings);
       for (int i = 0; i < 2; ++i) {
