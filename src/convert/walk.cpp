@@ -37,6 +37,7 @@
 #include "cpython/pyerr.h"
 #include "cpython/strings.h"
 #include "failure/failure.h"
+#include "reader/leaf_run.h"
 #include "reader/reader.h"
 #include "reader/unescape.h"
 
@@ -492,29 +493,62 @@ class Walk {
     if (leaf_value(leaf, memo, value) == Status::Failed) return &memo.after_leaf;
     if (store(key, value.get()) == Status::Failed) return &memo.after_leaf;
     // A run of siblings of this name: while the parent's list for it is the one just appended
-    // to, the next ones are read a batch at a time and appended directly (up to the next signal
-    // check).
+    // to, the next ones are read a batch at a time, each appended directly as it is read (up to
+    // the next signal check).
     while (!open_.empty() && open_.back().list_key == key && reader_.state().offset < next_signal_check_) {
-      if (!leaf_run_) leaf_run_ = std::make_unique<Event[]>(kLeafRunBatch);
-      const std::size_t count = reader_.read_leaf_run(qname, leaf_run_.get(), kLeafRunBatch);
-      PyObject* const list = open_.back().list;
-      for (std::size_t i = 0; i < count; ++i) {
-        // (A value of its own each time, which the append empties: known empty, it needs no
-        // release when set or at the end of its scope.)
-        PyRef item;
-        // After a failure the rest of the batch is dropped: leaves change no nesting, so the
-        // skip that follows is where it would have been.
-        if (leaf_value(leaf_run_[i], memo, item) == Status::Failed) return &memo.after_leaf;
-        if (!py::list_append(list, std::move(item))) {
-          std::ignore = failed_on_pending_error();
-          return &memo.after_leaf;
-        }
-      }
+      const std::size_t count = append_leaf_run(qname, memo);
+      if (skip_depth_ > 0) return &memo.after_leaf;  // one of them failed
       if (count < kLeafRunBatch) break;
     }
     // A leaf is often the last child (a chain's innermost element, a record's last field).
     if (!next_is_innermost_end()) return &memo.after_leaf;
     return on_end();
+  }
+
+  // Takes the leaves of a run as the reader reads them, appending each one's value to `list`.
+  // The run stops at a failure: leaves change no nesting, so the skip that follows starts where
+  // it would have.
+  struct LeafRunAppend {
+    Walk& walk;
+    ElementMemo& memo;
+    PyObject* list;
+
+    bool leaf(const Event& leaf) {
+      // (A value of its own each time, which the append empties: known empty, it needs no
+      // release when set or at the end of its scope.)
+      PyRef item;
+      if (walk.leaf_value(leaf, memo, item) == Status::Failed) return false;
+      return append(std::move(item));
+    }
+    // `<name>text</name>`, its text scanned: the common sibling, made without an event.
+    [[gnu::always_inline]] bool short_text(View text, reader::TextScan scan)
+      requires reader::kIsUtf8<Unit>
+    {
+      PyRef item;
+      if (scan.has_reference) {
+        if (walk.text_with_references(text, item, 0) == Status::Failed) return false;
+      } else {
+        item = plain_string(text, scan.ascii);
+      }
+      return append(std::move(item));
+    }
+    bool short_text(View, reader::TextScan)
+      requires(!reader::kIsUtf8<Unit>)
+    {
+      return false;  // never called: runs of code points have no short form
+    }
+    [[gnu::always_inline]] bool append(PyRef item) {
+      if (py::list_append(list, std::move(item))) return true;
+      std::ignore = walk.failed_on_pending_error();
+      return false;
+    }
+  };
+
+  // Up to a batch of the run of siblings named `qname` (its memo `memo`) appended to the list
+  // the last one went to; answers how many were read.
+  [[gnu::noinline]] std::size_t append_leaf_run(View qname, ElementMemo& memo) {
+    LeafRunAppend append{*this, memo, open_.back().list};
+    return reader_.take_leaf_run(qname, kLeafRunBatch, append);
   }
 
   // The value of a leaf, `memo` being its name's.
@@ -664,9 +698,6 @@ class Walk {
   WrittenName recent_attribute_names_[kRecentAttributeNames];
   PyObject* recent_attribute_keys_[kRecentAttributeNames] = {};
   std::vector<reader::FoundReference> references_;  // of the text being made, kept for its room
-  // A batch of a run of siblings, being stored: made at the first run, so that a call on a small
-  // document does not pay for its room.
-  std::unique_ptr<Event[]> leaf_run_;
   PyRef top_;
   std::vector<OpenElement<Unit>> open_;
   View top_qname_;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "reader/bytes.h"
+#include "reader/run_tag.h"
 #include "reader/tag_end.h"
 #include "reader/utf8.h"
 
@@ -67,11 +68,6 @@ std::uint64_t BasicReader<Unit>::position() const {
   return st_.offset;
 }
 
-template <TextUnit Unit>
-VELMORA_READER_STEP void BasicReader<Unit>::consume(std::size_t n) {
-  unread_.remove_prefix(n);
-  st_.offset += n;
-}
 
 template <TextUnit Unit>
 std::uint64_t BasicReader<Unit>::utf8_position() const {
@@ -332,135 +328,10 @@ VELMORA_READER_STEP auto BasicReader<Unit>::match_leaf(const Unit* content, View
   return close + 1;
 }
 
-// A tag of a run, `<name>` or `</name`, compared in one 16-byte step where it fits in one and
-// the input (ending at `end`) has 16 bytes left from where it is compared; `fits` false leaves
-// it to same_units.
-template <class Unit>
-class RunTag {
- public:
-  RunTag(UnitView<Unit> name, bool closing, const Unit* begin, const Unit* end) {
-#if defined(__SSE2__)
-    const std::size_t units = name.size() + 2;
-    if (units * sizeof(Unit) > sizeof(__m128i)) return;
-    constexpr std::size_t kStep = sizeof(__m128i) / sizeof(Unit);
-    if (static_cast<std::size_t>(end - begin) < kStep) return;
-    last_ = end - kStep;
-    Unit tag[sizeof(__m128i) / sizeof(Unit)] = {};
-    tag[0] = Unit('<');
-    if (closing) tag[1] = Unit('/');
-    std::copy(name.begin(), name.end(), tag + (closing ? 2 : 1));
-    if (!closing) tag[units - 1] = Unit('>');
-    std::memcpy(&tag_, tag, sizeof(tag_));
-    mask_ = static_cast<unsigned>((1u << (units * sizeof(Unit))) - 1);
-#else
-    (void)name;
-    (void)closing;
-    (void)begin;
-    (void)end;
-#endif
-  }
-  // Whether the step can be taken at `at` (in the input); `matches` then answers.
-  bool fits(const Unit* at) const { return last_ != nullptr && at <= last_; }
-  // Whether the tag is compared in one step at all (wherever 16 bytes of input are left).
-  bool in_one_step() const { return last_ != nullptr; }
-  bool matches(const Unit* at) const {
-#if defined(__SSE2__)
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    return (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, tag_))) & mask_) == mask_;
-#else
-    (void)at;
-    return false;
-#endif
-  }
-
- private:
-#if defined(__SSE2__)
-  __m128i tag_;
-#endif
-  unsigned mask_ = 0;
-  const Unit* last_ = nullptr;  // the last place a step fits; null when the tag does not fit one
-};
-
-namespace {
-
-// The input a leaf of a run needs after its start tag's "<" for match_short_leaf: its tag and
-// its text (16 bytes each at most) and the 16-byte step of its end tag.
-constexpr std::size_t kShortLeafRoom = 48;
-
-// The most common leaf of a run, after its bare start tag, in one 16-byte step: UTF-8 text of
-// 1 to 15 bytes whose first byte is ASCII and neither whitespace nor "<" and whose last is not
-// whitespace, right before `</name>`. Answers where that end tag ends and sets `leaf` as
-// match_leaf would (nothing to trim, no byte order mark, no child), or null for match_leaf to
-// look at (which may then find the same leaf by its longer way). For a run whose tags are each
-// compared in one step (`end_tag` among them), from a start tag with kShortLeafRoom bytes of
-// input from its "<": every load is then inside the input, and so is the end tag's ">".
-[[gnu::always_inline]] inline const char* match_short_leaf(const char* text, std::string_view name,
-                                                           BasicEvent<char>& leaf, const RunTag<char>& end_tag) {
-#if defined(__SSE2__)
-  const auto first = static_cast<unsigned char>(text[0]);
-  if (first <= ' ' || first >= 0x80 || first == '<') return nullptr;
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-  const auto m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
-  if (m_lt == 0) return nullptr;
-  const unsigned length = static_cast<unsigned>(__builtin_ctz(m_lt));
-  if (static_cast<unsigned char>(text[length - 1]) <= ' ') return nullptr;
-  const char* open = text + length;
-  if (!end_tag.matches(open)) return nullptr;
-  const char* close = open + 2 + name.size();
-  if (*close != '>') return nullptr;
-  const unsigned before = (1u << length) - 1;
-  const auto m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('&'))));
-  const auto m_high = static_cast<unsigned>(_mm_movemask_epi8(v));
-  leaf = BasicEvent<char>::leaf(name, std::string_view(text, length),
-                                BasicEvent<char>::scan_bits(TextScan{(m_amp & before) != 0, (m_high & before) == 0}));
-  return close + 1;
-#else
-  (void)text, (void)name, (void)leaf, (void)end_tag;
-  return nullptr;
-#endif
-}
-
-}  // namespace
-
 template <TextUnit Unit>
-std::size_t BasicReader<Unit>::read_leaf_run(View name, Event* out, std::size_t room) {
-  if (st_.state != ScanState::TagClosed || !st_.settings.join_text_only_elements || content_start_ != nullptr ||
-      !st_.settings.trim_leading_whitespace || name.empty())
-    return 0;
-  const Unit* p = unread_.data();
-  const Unit* const end = p + unread_.size();
-  const std::size_t n = name.size();
-  const RunTag<Unit> start_tag(name, false, p, end), end_tag(name, true, p, end);
-  const bool quoteless_name = std::find_if(name.begin(), name.end(), [](Unit c) {
-                                return c == Unit('"') || c == Unit('\'');
-                              }) == name.end();
-  // Both tags in one step each: a leaf far enough from the input's end then needs no bound checks.
-  const bool short_tags = kIsUtf8<Unit> && start_tag.in_one_step() && end_tag.in_one_step();
-  std::size_t count = 0;
-  while (count < room) {
-    const Unit* tag = p;
-    while (tag < end && is_xml_whitespace(*tag)) ++tag;
-    // On a miss the whitespace before it goes too, as the next read would skip it first.
-    p = tag;
-    const bool roomy = short_tags && static_cast<std::size_t>(end - tag) >= kShortLeafRoom;
-    const bool bare = roomy || start_tag.fits(tag)
-                          ? start_tag.matches(tag)
-                          : static_cast<std::size_t>(end - tag) >= n + 2 && tag[0] == Unit('<') &&
-                                tag[n + 1] == Unit('>') && same_units(View(tag + 1, n), name);
-    const Unit* after = nullptr;
-    if (bare) {
-      if constexpr (kIsUtf8<Unit>)
-        if (roomy) after = match_short_leaf(tag + n + 2, name, out[count], end_tag);
-      if (after == nullptr) after = match_leaf(tag + n + 2, name, out[count], &end_tag);
-    } else {
-      after = match_attributed_leaf(tag, name, quoteless_name, out[count], end_tag);
-    }
-    if (after == nullptr) break;
-    ++count;
-    p = after;
-  }
-  consume(static_cast<std::size_t>(p - unread_.data()));
-  return count;
+auto BasicReader<Unit>::match_leaf_outside(const Unit* content, View name, Event& leaf,
+                                           const RunTag<Unit>* end_tag) const -> const Unit* {
+  return match_leaf(content, name, leaf, end_tag);
 }
 
 namespace {

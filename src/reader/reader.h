@@ -91,6 +91,12 @@ class BasicReader {
   // anything else, reads only the whitespace ahead, which any next read skips first. A run of
   // siblings of one name is read this way in batches, without the general dispatch.
   std::size_t read_leaf_run(View name, Event* out, std::size_t room);
+  // The same run, each leaf handed to `take` as it is read instead of written out:
+  // `take.short_text(text, scan)` for a leaf whose start tag is `<name>` and whose text (not
+  // empty, UTF-8) was scanned on the way, `take.leaf(event)` for any other; each answers whether
+  // to go on (a leaf declined is read all the same). Defined in reader/leaf_run.h.
+  template <class Take>
+  std::size_t take_leaf_run(View name, std::size_t room, Take&& take);
   // When the next event would be the Start or the Leaf of a tag written as a bare name (`<name>`,
   // without whitespace, quotes, "/", "!" or "?" in it): reads it, exactly as read_event_impl
   // would. Otherwise answers nothing and reads only the whitespace ahead, which any next read
@@ -135,8 +141,10 @@ class BasicReader {
   Result<std::pair<BangKind, View>, Error> read_bang_element();
   Event emit_start(View content, std::size_t name_len);
   std::optional<Event> read_leaf(View tag, std::size_t name_len);
-  // With `end_tag` (`</name` as a RunTag of reader.cpp), that compare is made in one step.
+  // With `end_tag` (`</name` as a RunTag, run_tag.h), that compare is made in one step.
   const Unit* match_leaf(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
+  // match_leaf as a call, for a run read outside reader.cpp.
+  const Unit* match_leaf_outside(const Unit* content, View name, Event& leaf, const RunTag<Unit>* end_tag) const;
   // `quoteless_name`: `name` holds no quote, so the search for the tag's end is not in a
   // quoted value when it leaves the name.
   const Unit* match_attributed_leaf(const Unit* tag, View name, bool quoteless_name, Event& leaf,
@@ -145,7 +153,10 @@ class BasicReader {
   Result<Event, Error> emit_question_mark(View bytes);
   Result<Event, Error> emit_bang(BangKind kind, View bytes);
 
-  void consume(std::size_t n);
+  void consume(std::size_t n) {
+    unread_.remove_prefix(n);
+    st_.offset += n;
+  }
   void push_name(View name);
   bool drops_bom_at(const Unit* at) const;
 
@@ -160,6 +171,6 @@ class BasicReader {
 };
 using Reader = BasicReader<char>;
 
-// Defined, for the four unit forms, in reader.cpp.
+// Defined, for the four unit forms, in reader.cpp (read_leaf_run in leaf_run.cpp).
 
 }  // namespace velmora::reader
