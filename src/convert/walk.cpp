@@ -532,11 +532,6 @@ class Walk {
       }
       return append(std::move(item));
     }
-    bool short_text(View, reader::TextScan)
-      requires(!reader::kIsUtf8<Unit>)
-    {
-      return false;  // never called: runs of code points have no short form
-    }
     [[gnu::always_inline]] bool append(PyRef item) {
       if (py::list_append(list, std::move(item))) return true;
       std::ignore = walk.failed_on_pending_error();
