@@ -525,11 +525,7 @@ class Walk {
       requires reader::kIsUtf8<Unit>
     {
       PyRef item;
-      if (scan.has_reference) {
-        if (walk.text_with_references(text, item, 0) == Status::Failed) return false;
-      } else {
-        item = plain_string(text, scan.ascii);
-      }
+      if (walk.scanned_text(text, scan, item) == Status::Failed) return false;
       return append(std::move(item));
     }
     [[gnu::always_inline]] bool append(PyRef item) {
@@ -587,13 +583,21 @@ class Walk {
     // The reader scanned the text while finding its end.
     if (!leaf.has_text_scan()) return text_value(text, out);
     if constexpr (reader::kIsUtf8<Unit>) {
-      if (leaf.text_scan().has_reference) return text_with_references(text, out, 0);
-      out = plain_string(text, leaf.text_scan().ascii);
+      return scanned_text(text, leaf.text_scan(), out);
     } else {
       const reader::UnitScan scan = leaf.unit_scan();
       if (scan.has_reference) return text_with_references(text, out, 0);
       out = plain_string(text, scan.bits);
     }
+    return Status::Ok;
+  }
+
+  // The str of a UTF-8 text that the reader scanned while finding its end.
+  [[gnu::always_inline]] Status scanned_text(View text, reader::TextScan scan, PyRef& out)
+    requires reader::kIsUtf8<Unit>
+  {
+    if (scan.has_reference) return text_with_references(text, out, 0);
+    out = plain_string(text, scan.ascii);
     return Status::Ok;
   }
 

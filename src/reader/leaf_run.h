@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <string_view>
 
 #if defined(__SSE2__)

@@ -68,7 +68,6 @@ std::uint64_t BasicReader<Unit>::position() const {
   return st_.offset;
 }
 
-
 template <TextUnit Unit>
 std::uint64_t BasicReader<Unit>::utf8_position() const {
   if constexpr (kIsUtf8<Unit>) {
