@@ -35,7 +35,7 @@ try:  # the level-by-level conversion, kept as the reference in test builds only
 except ImportError:
     _velmora_test = None
 
-NAMES = ("velmora", "etree", "expat", "json", "orjson", "orjson-bytes", "marshal", "lxml", "xmltodict", "levelwise")
+NAMES = ("velmora", "etree", "expat", "json", "orjson", "orjson-bytes", "marshal", "rebuild", "lxml", "xmltodict", "levelwise")
 DESCRIPTIONS = {
     "velmora": "velmora.parse",
     "etree": "xml.etree.ElementTree.fromstring",
@@ -44,6 +44,7 @@ DESCRIPTIONS = {
     "orjson": "orjson.loads of the same JSON text",
     "orjson-bytes": "orjson.loads of the same JSON text as UTF-8 bytes (as read from a file)",
     "marshal": "marshal.loads of the same result tree (object creation alone, a floor)",
+    "rebuild": "the same result tree made through the C API from a compact program of it (the floor; test builds only)",
     "lxml": "lxml.etree.fromstring",
     "xmltodict": "xmltodict.parse",
     "levelwise": "velmora's level-by-level reference conversion (test builds only)",
@@ -150,6 +151,16 @@ def prepare_input(name: str, workload: Workload) -> tuple[Any, Callable[[Any], o
         return (json_text if name == "orjson" else json_text.encode("utf-8")), orjson.loads
     if name == "marshal":
         return marshal_data_for(workload), marshal.loads
+    if name == "rebuild":
+        if _velmora_test is None:
+            raise Unavailable("needs a test build (-DVELMORA_BUILD_TESTS=ON)")
+        try:
+            tree = velmora.parse(text)
+        except BaseException as exc:
+            if is_fatal(exc):
+                raise
+            raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
+        return _velmora_test.plan(tree), _velmora_test.rebuild
     if name == "lxml":
         if lxml_etree is None:
             raise Unavailable("lxml not installed")

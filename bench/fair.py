@@ -7,8 +7,10 @@ Contenders: `velmora` (the module on the path), `before` (the `velmora` extensio
 build folder, loaded side by side under its own module object, with `--before`), the floors
 `json.loads`, `orjson.loads` and `marshal.loads` of the very tree velmora returns (its JSON text,
 its marshal form; `orjson-bytes` is orjson given that JSON text as UTF-8 bytes, as read from a
-file), the XML peers `lxml.etree.fromstring`, `ElementTree.fromstring`, `xmltodict.parse`, and
-expat with no handlers (tokenizing alone).
+file), `rebuild` (in a test build: that tree made anew through the C API from a compact program
+of it read in order, every dict, list and value str new and the keys shared: the cost of its
+objects with next to nothing else), the XML peers `lxml.etree.fromstring`,
+`ElementTree.fromstring`, `xmltodict.parse`, and expat with no handlers (tokenizing alone).
 
 Every call is given a new copy of its input, made before the clock starts: ElementTree, expat
 and orjson ask a str for its UTF-8 form, which CPython then keeps inside that str, so a later
@@ -54,7 +56,7 @@ MB = 1_000_000
 # The figure reported per contender: the best round, since on a shared machine other work only
 # ever adds time ("median" is in the JSON file too).
 FIGURE = "best"
-PEERS = ("json", "orjson", "orjson-bytes", "marshal", "lxml", "etree", "xmltodict", "expat")
+PEERS = ("json", "orjson", "orjson-bytes", "marshal", "rebuild", "lxml", "etree", "xmltodict", "expat")
 
 
 def generated(size: int) -> dict[str, list[str]]:

@@ -8,3 +8,5 @@
 void add_failure_hooks(PyObject* module);
 // The reference conversion used by differential tests.
 void add_reference_hooks(PyObject* module);
+// The benchmark's floor: a result tree rebuilt through the C API alone.
+void add_floor_hooks(PyObject* module);

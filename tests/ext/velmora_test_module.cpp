@@ -24,6 +24,7 @@
 
 __attribute__((weak)) void add_failure_hooks(PyObject*) {}
 __attribute__((weak)) void add_reference_hooks(PyObject*) {}
+__attribute__((weak)) void add_floor_hooks(PyObject*) {}
 
 namespace {
 
@@ -288,5 +289,6 @@ PyMODINIT_FUNC PyInit__velmora_test(void) {
   if (module == nullptr) return nullptr;
   add_failure_hooks(module);
   add_reference_hooks(module);
+  add_floor_hooks(module);
   return module;
 }
