@@ -2,9 +2,13 @@
 #include "reader/unescape.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "reader/unit_blocks.h"
 #include "reader/utf8.h"
@@ -48,7 +52,7 @@ char32_t predefined_entity(UnitView<Unit> name) {
   return 0;
 }
 
-int hex_digit(std::uint32_t c) {
+constexpr int hex_digit(std::uint32_t c) {
   if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
   if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
   if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
@@ -232,6 +236,38 @@ constexpr std::size_t kQuickReach = 10;
 // `code`, or gives nullptr for anything else (resolve_reference then reads it, errors and all);
 // it never accepts what resolve_reference would read differently. At least kQuickReach units
 // must follow the "&" at `p`, so nothing is bounds-checked.
+// The value of a hexadecimal digit (any unit), or -1.
+constexpr auto kHexValues = [] {
+  std::array<std::int8_t, 128> values{};
+  for (std::size_t c = 0; c < values.size(); ++c) values[c] = static_cast<std::int8_t>(hex_digit(static_cast<std::uint32_t>(c)));
+  return values;
+}();
+[[gnu::always_inline]] inline int hex_value(std::uint32_t c) { return c < kHexValues.size() ? kHexValues[c] : -1; }
+
+// Four units as one number, the first in its lowest bits: `units_word(p)` for the units at `p`,
+// `ascii_word(text)` for the units of an ASCII text of up to four characters (the rest zero).
+template <TextUnit Unit>
+using UnitsWord = std::conditional_t<sizeof(Unit) == 1, std::uint32_t,
+                                     std::conditional_t<sizeof(Unit) == 2, std::uint64_t, unsigned __int128>>;
+template <TextUnit Unit>
+[[gnu::always_inline]] inline UnitsWord<Unit> units_word(const Unit* p) {
+  UnitsWord<Unit> word;
+  std::memcpy(&word, p, sizeof(word));
+  return word;
+}
+template <TextUnit Unit>
+constexpr UnitsWord<Unit> ascii_word(std::string_view text) {
+  UnitsWord<Unit> word = 0;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    word |= static_cast<UnitsWord<Unit>>(static_cast<unsigned char>(text[i])) << (8 * sizeof(Unit) * i);
+  return word;
+}
+
+// The common references read directly: a predefined entity, or a character reference of at
+// most six hexadecimal or seven decimal digits standing for a character. Gives the ";" and sets
+// `code`, or gives nullptr for anything else (resolve_reference then reads it, errors and all);
+// it never accepts what resolve_reference would read differently. At least kQuickReach units
+// must follow the "&" at `p`, so nothing is bounds-checked.
 template <TextUnit Unit>
 [[gnu::always_inline]] inline const Unit* quick_reference(const Unit* p, char32_t& code) {
   const auto at = [&](std::size_t i) { return unit_value(p[i]); };
@@ -240,7 +276,7 @@ template <TextUnit Unit>
     std::size_t i = 2;
     if (at(2) == 'x') {
       for (i = 3; i < 3 + 7; ++i) {
-        const int d = hex_digit(at(i));
+        const int d = hex_value(at(i));
         if (d < 0) break;
         value = value * 16 + static_cast<std::uint32_t>(d);
       }
@@ -257,25 +293,40 @@ template <TextUnit Unit>
     code = value;
     return p + i;
   }
-  // The four units after the "&" as one number (each must be ASCII for that to be exact).
-  const std::uint32_t c1 = at(1), c2 = at(2), c3 = at(3), c4 = at(4);
-  if ((c1 | c2 | c3 | c4) >= 0x80) return nullptr;
-  const std::uint32_t word = c1 << 24 | c2 << 16 | c3 << 8 | c4;
-  constexpr auto number = [](std::string_view ascii) {
-    std::uint32_t n = 0;
-    for (const char c : ascii) n = n << 8 | static_cast<unsigned char>(c);
-    return n;
-  };
-  switch (word >> 8) {  // the first three
-    case number("lt;"): return code = '<', p + 3;
-    case number("gt;"): return code = '>', p + 3;
-    default: break;
-  }
-  switch (word) {
-    case number("amp;"): return code = '&', p + 4;
-    case number("apos"): return at(5) == ';' ? (code = '\'', p + 5) : nullptr;
-    case number("quot"): return at(5) == ';' ? (code = '"', p + 5) : nullptr;
-    default: return nullptr;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The four units after the "&" compared whole with each entity's (a unit above ASCII equals
+    // none of them).
+    using Word = UnitsWord<Unit>;
+    const Word word = units_word(p + 1);
+    constexpr Word kThreeUnits = (Word{1} << (3 * 8 * sizeof(Unit))) - 1;
+    if ((word & kThreeUnits) == ascii_word<Unit>("lt;")) return code = '<', p + 3;
+    if ((word & kThreeUnits) == ascii_word<Unit>("gt;")) return code = '>', p + 3;
+    if (word == ascii_word<Unit>("amp;")) return code = '&', p + 4;
+    if (at(5) != ';') return nullptr;
+    if (word == ascii_word<Unit>("quot")) return code = '"', p + 5;
+    if (word == ascii_word<Unit>("apos")) return code = '\'', p + 5;
+    return nullptr;
+  } else {
+    // The four units after the "&" as one number (each must be ASCII for that to be exact).
+    const std::uint32_t c1 = at(1), c2 = at(2), c3 = at(3), c4 = at(4);
+    if ((c1 | c2 | c3 | c4) >= 0x80) return nullptr;
+    const std::uint32_t word = c1 << 24 | c2 << 16 | c3 << 8 | c4;
+    constexpr auto number = [](std::string_view ascii) {
+      std::uint32_t n = 0;
+      for (const char c : ascii) n = n << 8 | static_cast<unsigned char>(c);
+      return n;
+    };
+    switch (word >> 8) {  // the first three
+      case number("lt;"): return code = '<', p + 3;
+      case number("gt;"): return code = '>', p + 3;
+      default: break;
+    }
+    switch (word) {
+      case number("amp;"): return code = '&', p + 4;
+      case number("apos"): return at(5) == ';' ? (code = '\'', p + 5) : nullptr;
+      case number("quot"): return at(5) == ';' ? (code = '"', p + 5) : nullptr;
+      default: return nullptr;
+    }
   }
 }
 

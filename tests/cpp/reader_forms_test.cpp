@@ -277,6 +277,9 @@ TEST(ReaderForms, FoundReferencesRebuildTheUnescapedText) {
       "&amp", "&a&b;", "&lt;&", "&lt", "&l;", "&lt ;", "&lte;", "&am;", "&ampx;", "&apos", "&apo;",
       "&aposs;", "&quo;", "&quot", "&quote;", "&LT;", "&;", "&foo;", "&bär;", "&lté;", "&é;",
       "&bogus;&#0;", "&a\"b;", "😀&amp", "&&amp;", "&amp;&", "a;b",
+      // Characters whose low byte is that of the name's ASCII character: "Ŭ" (U+016C, "l"), "š"
+      // (U+0161, "a"), "Ű" (U+0170, "p"), "Ļ" (U+013B, ";"), "ŧ" (U+0167, "g")
+      "&Ŭt;", "&šmp;", "&amŰ;", "&ltĻ", "&ŧt;", "&quoĻ", "&aŰos;", "&#xŦ;",
   };
   const std::string pad = "pad-pad-pad-pad ";
   for (const char* base : texts) {
