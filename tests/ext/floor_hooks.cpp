@@ -136,6 +136,10 @@ bool store(std::vector<Open>& open, PyObject*& root, PyObject* value) {
 PyObject* rebuild(PyObject*, PyObject* planned) {
   PyObject* program;
   PyObject* keys;
+  if (!PyTuple_Check(planned)) {
+    PyErr_SetString(PyExc_TypeError, "rebuild takes what plan() gives");
+    return nullptr;
+  }
   if (!PyArg_ParseTuple(planned, "SO!", &program, &PyTuple_Type, &keys)) return nullptr;
   const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(program));
   const unsigned char* const end = p + PyBytes_GET_SIZE(program);

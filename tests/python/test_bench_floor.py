@@ -68,3 +68,9 @@ BROKEN = [
 def test_rebuild_refuses_a_broken_program(program):
     with pytest.raises(ValueError):
         t.rebuild(program)
+
+
+@pytest.mark.parametrize("given", [None, b"\x05", (b"\x05",), ("\x05", ())])
+def test_rebuild_refuses_what_plan_does_not_give(given):
+    with pytest.raises(TypeError):
+        t.rebuild(given)
