@@ -291,6 +291,26 @@ TEST(ReaderForms, FoundReferencesRebuildTheUnescapedText) {
   }
 }
 
+// A tag's name ends at its first whitespace wherever that falls among the 16-byte blocks the
+// search compares at once, a control character before it (not whitespace) staying in the name.
+TEST(ReaderForms, TagNameEndsAtFirstWhitespaceAtEveryBlockOffset) {
+  for (std::size_t length = 1; length <= 34; ++length) {
+    for (const char* separator : {" ", "\t", "\n", "\r", "\n\t\t"}) {
+      for (const std::string& filler : {std::string("a"), std::string("\x01"), std::string("é")}) {
+        std::string name = "n";
+        while (name.size() < length) name += name.size() % 7 == 3 ? filler : std::string("x");
+        const std::string document = "<" + name + separator + "k=\"v\"/>";
+        in_every_form(document, [&]<class Unit>(UnitView<Unit> text, const char* form) {
+          BasicReader<Unit> r(text);
+          auto ev = r.read_event_impl();
+          ASSERT_TRUE(ev.is_ok()) << form << ": " << document;
+          EXPECT_EQ(to_utf8<Unit>(ev.value().as_start().name()), name) << form << ": " << document;
+        });
+      }
+    }
+  }
+}
+
 // A tag ends at the first ">" outside quotes wherever its quotes fall among the 16-byte blocks
 // the search compares at once (a value closed in its own block, or blocks later, or never).
 TEST(ReaderForms, TagEndsOutsideQuotesAtEveryBlockOffset) {
