@@ -231,11 +231,6 @@ namespace {
 // The longest reference quick_reference reads: "&#1114111;" or "&#x10FFFF;".
 constexpr std::size_t kQuickReach = 10;
 
-// The common references read directly: a predefined entity, or a character reference of at
-// most six hexadecimal or seven decimal digits standing for a character. Gives the ";" and sets
-// `code`, or gives nullptr for anything else (resolve_reference then reads it, errors and all);
-// it never accepts what resolve_reference would read differently. At least kQuickReach units
-// must follow the "&" at `p`, so nothing is bounds-checked.
 // The value of a hexadecimal digit (any unit), or -1.
 constexpr auto kHexValues = [] {
   std::array<std::int8_t, 128> values{};
@@ -244,8 +239,8 @@ constexpr auto kHexValues = [] {
 }();
 [[gnu::always_inline]] inline int hex_value(std::uint32_t c) { return c < kHexValues.size() ? kHexValues[c] : -1; }
 
-// Four units as one number, the first in its lowest bits: `units_word(p)` for the units at `p`,
-// `ascii_word(text)` for the units of an ASCII text of up to four characters (the rest zero).
+// Four units as one number, laid out as in memory: `units_word(p)` for the units at `p`,
+// `units_word(units)` for four units given (an ASCII name and zeros, a mask).
 template <TextUnit Unit>
 using UnitsWord = std::conditional_t<sizeof(Unit) == 1, std::uint32_t,
                                      std::conditional_t<sizeof(Unit) == 2, std::uint64_t, unsigned __int128>>;
@@ -256,11 +251,15 @@ template <TextUnit Unit>
   return word;
 }
 template <TextUnit Unit>
-constexpr UnitsWord<Unit> ascii_word(std::string_view text) {
-  UnitsWord<Unit> word = 0;
-  for (std::size_t i = 0; i < text.size(); ++i)
-    word |= static_cast<UnitsWord<Unit>>(static_cast<unsigned char>(text[i])) << (8 * sizeof(Unit) * i);
-  return word;
+constexpr UnitsWord<Unit> units_word(std::array<Unit, 4> units) {
+  return std::bit_cast<UnitsWord<Unit>>(units);
+}
+// The units of an ASCII name of up to four characters, the rest zero.
+template <TextUnit Unit>
+constexpr UnitsWord<Unit> ascii_word(std::string_view name) {
+  std::array<Unit, 4> units{};
+  for (std::size_t i = 0; i < name.size(); ++i) units[i] = static_cast<Unit>(name[i]);
+  return units_word<Unit>(units);
 }
 
 // The common references read directly: a predefined entity, or a character reference of at
@@ -293,41 +292,19 @@ template <TextUnit Unit>
     code = value;
     return p + i;
   }
-  if constexpr (std::endian::native == std::endian::little) {
-    // The four units after the "&" compared whole with each entity's (a unit above ASCII equals
-    // none of them).
-    using Word = UnitsWord<Unit>;
-    const Word word = units_word(p + 1);
-    constexpr Word kThreeUnits = (Word{1} << (3 * 8 * sizeof(Unit))) - 1;
-    if ((word & kThreeUnits) == ascii_word<Unit>("lt;")) return code = '<', p + 3;
-    if ((word & kThreeUnits) == ascii_word<Unit>("gt;")) return code = '>', p + 3;
-    if (word == ascii_word<Unit>("amp;")) return code = '&', p + 4;
-    if (at(5) != ';') return nullptr;
-    if (word == ascii_word<Unit>("quot")) return code = '"', p + 5;
-    if (word == ascii_word<Unit>("apos")) return code = '\'', p + 5;
-    return nullptr;
-  } else {
-    // The four units after the "&" as one number (each must be ASCII for that to be exact).
-    const std::uint32_t c1 = at(1), c2 = at(2), c3 = at(3), c4 = at(4);
-    if ((c1 | c2 | c3 | c4) >= 0x80) return nullptr;
-    const std::uint32_t word = c1 << 24 | c2 << 16 | c3 << 8 | c4;
-    constexpr auto number = [](std::string_view ascii) {
-      std::uint32_t n = 0;
-      for (const char c : ascii) n = n << 8 | static_cast<unsigned char>(c);
-      return n;
-    };
-    switch (word >> 8) {  // the first three
-      case number("lt;"): return code = '<', p + 3;
-      case number("gt;"): return code = '>', p + 3;
-      default: break;
-    }
-    switch (word) {
-      case number("amp;"): return code = '&', p + 4;
-      case number("apos"): return at(5) == ';' ? (code = '\'', p + 5) : nullptr;
-      case number("quot"): return at(5) == ';' ? (code = '"', p + 5) : nullptr;
-      default: return nullptr;
-    }
-  }
+  // The four units after the "&" compared whole with each entity's (a unit above ASCII equals
+  // none of them).
+  using Word = UnitsWord<Unit>;
+  const Word word = units_word(p + 1);
+  constexpr Unit kAll = static_cast<Unit>(~std::uint32_t{0});
+  constexpr Word kThreeUnits = units_word<Unit>({kAll, kAll, kAll, Unit{0}});
+  if ((word & kThreeUnits) == ascii_word<Unit>("lt;")) return code = '<', p + 3;
+  if ((word & kThreeUnits) == ascii_word<Unit>("gt;")) return code = '>', p + 3;
+  if (word == ascii_word<Unit>("amp;")) return code = '&', p + 4;
+  if (at(5) != ';') return nullptr;
+  if (word == ascii_word<Unit>("quot")) return code = '"', p + 5;
+  if (word == ascii_word<Unit>("apos")) return code = '\'', p + 5;
+  return nullptr;
 }
 
 }  // namespace
