@@ -67,16 +67,21 @@ def describe_failure(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def json_text_for(workload: Workload) -> str:
-    """JSON text of velmora's result for the document; `Unavailable` if velmora cannot convert it."""
-    if workload.json_text is not None:
-        return workload.json_text
+def velmora_tree_for(workload: Workload) -> Any:
+    """velmora's result for the document; `Unavailable` if velmora cannot convert it."""
     try:
-        tree = velmora.parse(workload.text)
+        return velmora.parse(workload.text)
     except BaseException as exc:
         if is_fatal(exc):
             raise
         raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
+
+
+def json_text_for(workload: Workload) -> str:
+    """JSON text of velmora's result for the document; `Unavailable` if velmora cannot convert it."""
+    if workload.json_text is not None:
+        return workload.json_text
+    tree = velmora_tree_for(workload)
     try:
         return json.dumps(tree, ensure_ascii=False, separators=(",", ":"))
     except RecursionError:
@@ -85,12 +90,7 @@ def json_text_for(workload: Workload) -> str:
 
 def marshal_data_for(workload: Workload) -> bytes:
     """marshal form of velmora's result for the document (keys shared as in velmora's tree)."""
-    try:
-        tree = velmora.parse(workload.text)
-    except BaseException as exc:
-        if is_fatal(exc):
-            raise
-        raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
+    tree = velmora_tree_for(workload)
     try:
         return marshal.dumps(tree)
     except ValueError as exc:  # nested deeper than marshal writes
@@ -154,13 +154,7 @@ def prepare_input(name: str, workload: Workload) -> tuple[Any, Callable[[Any], o
     if name == "rebuild":
         if _velmora_test is None:
             raise Unavailable("needs a test build (-DVELMORA_BUILD_TESTS=ON)")
-        try:
-            tree = velmora.parse(text)
-        except BaseException as exc:
-            if is_fatal(exc):
-                raise
-            raise Unavailable(f"no velmora result ({describe_failure(exc)})") from None
-        return _velmora_test.plan(tree), _velmora_test.rebuild
+        return _velmora_test.plan(velmora_tree_for(workload)), _velmora_test.rebuild
     if name == "lxml":
         if lxml_etree is None:
             raise Unavailable("lxml not installed")
