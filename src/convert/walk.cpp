@@ -269,8 +269,10 @@ class Walk {
     return text_with_references(raw, out, unpushed);
   }
 
-  Status text_with_references(View raw, PyRef& out, std::size_t unpushed) {
-    auto found = reader::find_references(raw, references_);
+  // `unit_bits`: those of the text's units, when a scan found them on the way.
+  Status text_with_references(View raw, PyRef& out, std::size_t unpushed,
+                              std::optional<std::uint32_t> unit_bits = std::nullopt) {
+    auto found = reader::find_references(raw, references_, unit_bits);
     if (found.is_err()) return failed(unwrap_message(found.error()), unpushed);
     if constexpr (reader::kIsUtf8<Unit>) {
       if (found.value().bits >= 0x80) {
@@ -307,6 +309,8 @@ class Walk {
     PyRef text;
     if (attribute.scanned && !attribute.has_reference) {
       text = plain_attribute_value(attribute);
+    } else if (attribute.scanned) {
+      if (text_with_references(attribute.value, text, unpushed, attribute.bits) == Status::Failed) return Status::Failed;
     } else if (text_value(attribute.value, text, unpushed) == Status::Failed) {
       return Status::Failed;
     }
@@ -586,7 +590,7 @@ class Walk {
       return scanned_text(text, leaf.text_scan(), out);
     } else {
       const reader::UnitScan scan = leaf.unit_scan();
-      if (scan.has_reference) return text_with_references(text, out, 0);
+      if (scan.has_reference) return text_with_references(text, out, 0, leaf.unit_bits());
       out = plain_string(text, scan.bits);
     }
     return Status::Ok;
@@ -596,6 +600,8 @@ class Walk {
   [[gnu::always_inline]] Status scanned_text(View text, reader::TextScan scan, PyRef& out)
     requires reader::kIsUtf8<Unit>
   {
+    // (Its ASCII flag is not passed on: the run's loop, which comes here, keeps tighter without
+    // it, and the pass over a UTF-8 text's bytes that it would save is short.)
     if (scan.has_reference) return text_with_references(text, out, 0);
     out = plain_string(text, scan.ascii);
     return Status::Ok;

@@ -42,8 +42,9 @@ struct BasicAttribute {
   BasicQName<Unit> key;   // exactly as written
   UnitView<Unit> value;   // between the quotes, not unescaped
   // Set when the value was scanned while its closing quote was found: whether it holds an "&"
-  // and, without one, all its units or-ed together (for UTF-8, its bytes: below 0x80 when it is
-  // ASCII), as scan_units and scan_text answer them.
+  // and all its units or-ed together, "&" or not (for UTF-8, its bytes: below 0x80 when it is
+  // ASCII), which is what find_references takes; without an "&" as scan_units and scan_text
+  // answer them.
   bool scanned = false;
   bool has_reference = false;
   std::uint32_t bits = 0;

@@ -143,6 +143,13 @@ class BasicEvent {
     const bool has_reference = (scan_ & kReference) != 0;
     return UnitScan{has_reference, has_reference ? 0 : kFormLargest[(scan_ >> kFormShift) & 3]};
   }
+  // Those bits whether or not the text holds a reference: then they are of its units alone (the
+  // references' own included), as find_references takes them.
+  std::uint32_t unit_bits() const
+    requires(!kIsUtf8<Unit>)
+  {
+    return kFormLargest[(scan_ >> kFormShift) & 3];
+  }
   // Text, Comment, PI, DocType (and CData, whose bytes are text too), of UTF-8 text.
   BytesText as_text() const
     requires kIsUtf8<Unit>

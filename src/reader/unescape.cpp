@@ -310,12 +310,13 @@ template <TextUnit Unit>
 }  // namespace
 
 template <TextUnit Unit>
-Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector<FoundReference>& found) {
+Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector<FoundReference>& found,
+                                                std::optional<std::uint32_t> unit_bits) {
   using R = Result<ReferenceSummary, Error>;
   const Unit* const base = text.data();
   const Unit* const limit = base + text.size();
   // Every unit counts towards the width, the references' own (ASCII, when they resolve) too.
-  ReferenceSummary summary{0, text.size(), units_or(text)};
+  ReferenceSummary summary{0, text.size(), unit_bits ? *unit_bits : units_or(text)};
   for (std::size_t pos = 0; pos < text.size();) {
     const Unit* amp_hit = find_unit(base + pos, limit, '&');
     if (amp_hit == limit) break;
@@ -348,10 +349,14 @@ Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector
   return R::ok(summary);
 }
 
-template Result<ReferenceSummary, Error> find_references(UnitView<char>, std::vector<FoundReference>&);
-template Result<ReferenceSummary, Error> find_references(UnitView<char8_t>, std::vector<FoundReference>&);
-template Result<ReferenceSummary, Error> find_references(UnitView<char16_t>, std::vector<FoundReference>&);
-template Result<ReferenceSummary, Error> find_references(UnitView<char32_t>, std::vector<FoundReference>&);
+template Result<ReferenceSummary, Error> find_references(UnitView<char>, std::vector<FoundReference>&,
+                                                         std::optional<std::uint32_t>);
+template Result<ReferenceSummary, Error> find_references(UnitView<char8_t>, std::vector<FoundReference>&,
+                                                         std::optional<std::uint32_t>);
+template Result<ReferenceSummary, Error> find_references(UnitView<char16_t>, std::vector<FoundReference>&,
+                                                         std::optional<std::uint32_t>);
+template Result<ReferenceSummary, Error> find_references(UnitView<char32_t>, std::vector<FoundReference>&,
+                                                         std::optional<std::uint32_t>);
 
 Result<CowText, Error> unescape(std::string_view raw) {
   using R = Result<CowText, Error>;

@@ -114,9 +114,12 @@ struct ReferenceSummary {
 // The references of a text or attribute value, in order, at the start of `found` (grown as
 // needed, and kept by the caller for its room), so that its str can be written in one pass from
 // the text and them: the predefined entities and character references only, with the errors
-// and error positions of `unescape_to_utf8`.
+// and error positions of `unescape_to_utf8`. `unit_bits`, when the caller knows them: every unit
+// of the text or-ed together (or the largest unit of the narrowest form that holds them; for
+// UTF-8, 0x80 or more when it is not ASCII), which then need no pass of their own.
 template <TextUnit Unit>
-Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector<FoundReference>& found);
+Result<ReferenceSummary, Error> find_references(UnitView<Unit> text, std::vector<FoundReference>& found,
+                                                std::optional<std::uint32_t> unit_bits = std::nullopt);
 
 // Resolves the predefined entities and character references of a text or attribute value of
 // code points, into UTF-8 (the text itself, in UTF-8, when it holds none). Error ranges are

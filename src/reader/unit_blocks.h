@@ -97,8 +97,9 @@ template <TextUnit Unit>
 #endif
 
 // The first `quote` in [p, end) (or end), and the scan of the units before it: whether they hold
-// an "&" and, without one, all of them or-ed together (for one-byte units, 0x80 when any is at
-// or above it), as scan_units and scan_text answer them; found in the same pass as the quote.
+// an "&", and all of them or-ed together whether they do or not (for one-byte units, 0x80 when
+// any is at or above it), as scan_text answers them and scan_units does without an "&"; found
+// in the same pass as the quote.
 template <TextUnit Unit>
 struct QuotedScan {
   const Unit* at;
@@ -191,8 +192,8 @@ template <TextUnit Unit>
 }
 
 // The first "<" in [p, end) of UTF-8 text, or end, and the scan of the text before it: whether
-// it holds an "&" and whether it is all ASCII (as scan_text answers them), found in the same
-// pass as its end.
+// it holds an "&" and whether it is all ASCII (as scan_text answers them, the second exact with
+// an "&" too), found in the same pass as its end.
 struct TextEnd {
   const char* at;
   bool has_reference;

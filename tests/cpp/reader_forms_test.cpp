@@ -291,6 +291,48 @@ TEST(ReaderForms, FoundReferencesRebuildTheUnescapedText) {
   }
 }
 
+// The scans made on the way (a leaf's text, an attribute's value) give the width of every unit
+// of a text that holds references too, which the references' pass then takes as it is: the
+// narrowest form of the scan's bits is that of the units themselves, in every form, with the
+// text's units and its "&" at every offset of the blocks.
+TEST(ReaderForms, ScansGiveTheWidthOfTextsWithReferences) {
+  const auto form = [](std::uint32_t bits) { return bits < 0x80 ? 0 : bits < 0x100 ? 1 : bits < 0x10000 ? 2 : 3; };
+  const char* const texts[] = {"&amp;", "a&lt;b", "é&amp;", "&amp;é", "€&#65;", "&#65;€", "😀 &gt;", "x&gt;😀",
+                               "plain &amp; long enough to take more than one block of units: é", "&#x1F600;"};
+  for (const char* base : texts) {
+    for (std::size_t pad = 0; pad < 18; ++pad) {
+      const std::string text = std::string(pad, 'p') + base;
+      const std::string leaf = "<a>" + text + "</a>", tag = "<a k=\"" + text + "\"/>";
+      in_every_form(leaf, [&]<class Unit>(UnitView<Unit> input, const char* name) {
+        BasicReader<Unit> r(input, Settings{.join_text_only_elements = true});
+        auto ev = r.read_event_impl();
+        ASSERT_TRUE(ev.is_ok() && ev.value().kind() == EventKind::Leaf) << name << ": " << leaf;
+        const BasicEvent<Unit>& event = ev.value();
+        const std::uint32_t units = units_or(event.bytes());
+        if constexpr (kIsUtf8<Unit>) {
+          EXPECT_EQ(event.text_scan().ascii, units < 0x80) << name << ": " << leaf;
+        } else {
+          EXPECT_TRUE(event.unit_scan().has_reference) << name << ": " << leaf;
+          EXPECT_EQ(form(event.unit_bits()), form(units)) << name << ": " << leaf;
+        }
+      });
+      in_every_form(tag, [&]<class Unit>(UnitView<Unit> input, const char* name) {
+        BasicReader<Unit> r(input);
+        auto ev = r.read_event_impl();
+        ASSERT_TRUE(ev.is_ok()) << name << ": " << tag;
+        BasicAttributes<Unit> items = ev.value().as_start().attributes();
+        auto item = items.next();
+        ASSERT_TRUE(item && item->is_ok()) << name << ": " << tag;
+        const BasicAttribute<Unit>& attribute = item->value();
+        ASSERT_TRUE(attribute.scanned && attribute.has_reference) << name << ": " << tag;
+        const std::uint32_t units = units_or(attribute.value);
+        if constexpr (sizeof(Unit) == 1) EXPECT_EQ(attribute.bits >= 0x80, units >= 0x80) << name << ": " << tag;
+        else EXPECT_EQ(form(attribute.bits), form(units)) << name << ": " << tag;
+      });
+    }
+  }
+}
+
 // A tag's name ends at its first whitespace wherever that falls among the 16-byte blocks the
 // search compares at once, a control character before it (not whitespace) staying in the name.
 TEST(ReaderForms, TagNameEndsAtFirstWhitespaceAtEveryBlockOffset) {
