@@ -19,14 +19,6 @@ template <class Unit>
   return u <= ' ' && ((kWhitespace >> u) & 1u) != 0;
 }
 
-// Index of the first whitespace unit of `s`, or its size.
-template <TextUnit Unit>
-[[gnu::always_inline]] constexpr std::size_t first_ws(UnitView<Unit> s) {
-  for (std::size_t i = 0; i < s.size(); ++i)
-    if (is_xml_whitespace(s[i])) return i;
-  return s.size();
-}
-
 // Compares `s` with the lower-case ASCII `lower`, folding only A-Z in `s`.
 template <TextUnit Unit>
 constexpr bool ascii_iequals(UnitView<Unit> s, std::string_view lower) {

@@ -34,28 +34,6 @@ template <class Unit>
   return n;
 }
 
-// Index of the first whitespace unit of `s`, or its size, as first_ws answers it: sixteen bytes
-// a step, for a tag whose name is followed by its attributes.
-template <TextUnit Unit>
-[[gnu::always_inline]] inline std::size_t first_ws_in_blocks(UnitView<Unit> s) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  using B = UnitBlocks<Unit>;
-  for (; s.size() - i >= B::kUnits; i += B::kUnits) {
-    // The units at or below the space, of which only four are whitespace.
-    for (unsigned m = B::at_most_mask(B::load(s.data() + i), ' '); m != 0;) {
-      const unsigned byte = static_cast<unsigned>(__builtin_ctz(m));
-      const std::size_t at = i + (byte >> B::kShift);
-      if (is_xml_whitespace(s[at])) return at;
-      m &= B::bits_above(byte);
-    }
-  }
-#endif
-  for (; i < s.size(); ++i)
-    if (is_xml_whitespace(s[i])) return i;
-  return s.size();
-}
-
 template <class Unit>
 [[gnu::always_inline]] inline const Unit* find_tag_end(const Unit* p, const Unit* end) {
   char quote = 0;
@@ -209,7 +187,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::read_markup() -> Result<Event, Error
       auto content = read_element();
       if (content.is_err()) return R::err(std::move(content).error());
       const View tag = content.value();
-      const std::size_t name_len = first_ws_in_blocks(tag);
+      const std::size_t name_len = first_ws(tag);
       if (st_.settings.join_text_only_elements && name_len != 0 && tag.back() != Unit('/') &&
           tag.size() - name_len <= kMaxLeafAttributes) {
         if (auto leaf = read_leaf(tag, name_len)) return R::ok(*leaf);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "reader/bytes.h"
 #include "reader/units.h"
 
 #if defined(__SSE2__)
@@ -84,6 +85,28 @@ template <TextUnit Unit>
   for (; p < end; ++p)
     if (*p == Unit(c)) return p;
   return end;
+}
+
+// Index of the first whitespace unit of `s`, or its size: sixteen bytes a step (a tag's name,
+// followed by its attributes).
+template <TextUnit Unit>
+[[gnu::always_inline]] inline std::size_t first_ws(UnitView<Unit> s) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  using B = UnitBlocks<Unit>;
+  for (; s.size() - i >= B::kUnits; i += B::kUnits) {
+    // The units at or below the space, of which only four are whitespace.
+    for (unsigned m = B::at_most_mask(B::load(s.data() + i), ' '); m != 0;) {
+      const unsigned byte = static_cast<unsigned>(__builtin_ctz(m));
+      const std::size_t at = i + (byte >> B::kShift);
+      if (is_xml_whitespace(s[at])) return at;
+      m &= B::bits_above(byte);
+    }
+  }
+#endif
+  for (; i < s.size(); ++i)
+    if (is_xml_whitespace(s[i])) return i;
+  return s.size();
 }
 
 #if defined(__SSE2__)

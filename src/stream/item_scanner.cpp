@@ -8,6 +8,7 @@
 
 #include "reader/bytes.h"
 #include "reader/tag_end.h"
+#include "reader/unit_blocks.h"
 #include "reader/utf8.h"
 
 namespace velmora::stream {
