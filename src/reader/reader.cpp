@@ -93,8 +93,7 @@ VELMORA_READER_STEP bool BasicReader<Unit>::drops_bom_at(const Unit* at) const {
 
 template <TextUnit Unit>
 VELMORA_READER_STEP void BasicReader<Unit>::push_name(View name) {
-  st_.open_name_starts.push_back(st_.open_names.size());
-  st_.open_names.append(name);
+  st_.open_names.push_back(name);
 }
 
 // ---- steps over the unread input ------------------------------------------------------------
@@ -161,8 +160,7 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_text(View bytes) -> Event {
 template <TextUnit Unit>
 auto BasicReader<Unit>::emit_expanded_end() -> Event {
   st_.state = ScanState::TagClosed;
-  st_.open_names.erase(st_.open_name_starts.back());  // erase to the end: inline, unlike resize
-  st_.open_name_starts.pop_back();
+  st_.open_names.pop_back();
   return Event::end(pending_end_);
 }
 
@@ -463,12 +461,11 @@ auto BasicReader<Unit>::read_bare_tag() -> std::optional<Event> {
 
 template <TextUnit Unit>
 bool BasicReader<Unit>::read_innermost_end() {
-  if (st_.state != ScanState::TagClosed || content_start_ != nullptr || st_.open_name_starts.empty())
+  if (st_.state != ScanState::TagClosed || content_start_ != nullptr || st_.open_names.empty())
     return false;
   const Settings& s = st_.settings;
   if (!s.trim_leading_whitespace || !s.trim_end_tag_names || !s.verify_end_tags) return false;
-  const std::size_t from = st_.open_name_starts.back();
-  const View name(st_.open_names.data() + from, st_.open_names.size() - from);
+  const View name = st_.open_names.back();
   const Unit* begin = unread_.data();
   const Unit* end = begin + unread_.size();
   const Unit* p = begin;
@@ -489,8 +486,7 @@ bool BasicReader<Unit>::read_innermost_end() {
     return false;
   }
   consume(static_cast<std::size_t>(close + 1 - begin));
-  st_.open_name_starts.pop_back();
-  st_.open_names.erase(from);
+  st_.open_names.pop_back();
   return true;
 }
 
@@ -503,17 +499,13 @@ VELMORA_READER_STEP auto BasicReader<Unit>::emit_end(View bytes) -> Result<Event
     if (const std::size_t n = trimmed_len(content)) name = prefix(content, n);
   }
   const bool verify = st_.settings.verify_end_tags;
-  if (!st_.open_name_starts.empty()) {
-    const std::size_t s = st_.open_name_starts.back();
-    st_.open_name_starts.pop_back();
-    const View open(st_.open_names.data() + s, st_.open_names.size() - s);
+  if (!st_.open_names.empty()) {
+    const View open = st_.open_names.back();
+    st_.open_names.pop_back();
     if (verify && !same_units(open, name)) {
-      std::string expected = to_utf8(open);
-      st_.open_names.erase(s);
       st_.offset -= bytes.size();
-      return R::err(Error::end_event_mismatch(std::move(expected), to_utf8(name)));
+      return R::err(Error::end_event_mismatch(to_utf8(open), to_utf8(name)));
     }
-    st_.open_names.erase(s);
     return R::ok(Event::end(name));
   }
   if (verify) {

@@ -47,10 +47,8 @@ enum class ScanState {
 
 template <TextUnit Unit>
 struct ReaderState {
-  // Names of the open elements, concatenated outermost first; open_name_starts[i] is where the
-  // i-th begins.
-  std::basic_string<Unit> open_names;
-  InlineStack<std::size_t, 16> open_name_starts;
+  // Names of the open elements, outermost first: views of the input, which outlives the reader.
+  InlineStack<UnitView<Unit>, 16> open_names;
   // Units consumed so far, not counting a removed byte order mark.
   std::uint64_t offset = 0;
   Settings settings;

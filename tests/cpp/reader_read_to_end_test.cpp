@@ -80,12 +80,12 @@ TEST(ReadText, ReaderContinuesAfterTheElement) {
   Reader r("<r><a>1<a/></a><b/></r>");
   ASSERT_TRUE(r.read_event_impl().is_ok());  // <r>
   ASSERT_TRUE(r.read_event_impl().is_ok());  // <a>
-  EXPECT_EQ(r.state().open_names, "ra");
+  EXPECT_EQ(testing::open_names(r), "r/a");
   auto text = r.read_text("a");
   ASSERT_TRUE(text.is_ok());
   EXPECT_EQ(text.value(), "1<a/>");
   EXPECT_EQ(r.position(), 15u);
-  EXPECT_EQ(r.state().open_names, "r");
+  EXPECT_EQ(testing::open_names(r), "r");
   EXPECT_EQ(testing::trace(r), "Empty(b):b End(r) Eof");
 }
 

@@ -55,6 +55,13 @@ inline std::string describe(const Event& ev) {
   return "?";
 }
 
+// The reader's open names, outermost first, joined by "/".
+inline std::string open_names(const Reader& r) {
+  std::string out;
+  for (std::string_view name : r.state().open_names) out += (out.empty() ? "" : "/") + std::string(name);
+  return out;
+}
+
 // Every event up to and including Eof or the first error.
 inline std::string trace(Reader& r) {
   std::string out;
