@@ -2,7 +2,7 @@
 # Runs the stress suite (tests/stress/, not part of tools/test.sh) against the ordinary build
 # (build/, or $BUILD_DIR): gigabyte inputs, an error past 2^32 bytes, a million levels of nesting,
 # 200,000 attributes, a DOCTYPE with a million "<", entity attacks, names that would flood a weak
-# key hash. Each case prints its CPU time per MB next to flat records of similar size and checks
+# key hash. Each case prints its user CPU time per MB next to flat records of similar size and checks
 # that time grows linearly.
 #   tools/stress.sh [pytest arguments]        e.g. tools/stress.sh -k "not four_gib"
 # Needs about 11 GiB of available memory for its largest case (which skips itself otherwise),

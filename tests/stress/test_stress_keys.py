@@ -61,6 +61,6 @@ def test_colliding_names_convert_as_fast_as_others(size, shape, make, check):
             best[label] = min(best.get(label, seconds), seconds)
     ratio = best["colliding"] / best["control"]
     print(f"{shape} named by {len(colliding)} names of {size}, {len(docs['control']) / MB:.1f} MB:"
-          f" colliding {best['colliding']:.3f} s, control {best['control']:.3f} s CPU,"
+          f" colliding {best['colliding']:.3f} s, control {best['control']:.3f} s user CPU,"
           f" ratio {ratio:.2f}", flush=True)
     assert 0.5 <= ratio <= 2.0
