@@ -19,6 +19,9 @@ a caller converting freshly decoded text never does. Every workload is timed rou
 every round (from a fixed seed); the cyclic collector is off for every contender while it is timed, and each timed
 call follows an untimed call of the same contender whose result was freed (measure.round_robin).
 The cost of one full collection over each contender's live result is reported in its own table.
+So are the page faults of each timed call at its best time: a call that takes its memory fresh
+from the system pays for every page of its tree, which moves its time far more than any code of
+its own, so compare times only where the counts are alike.
 `before` is loaded after velmora, and on this machine a build loaded second has run up to 17%
 slower in the median (less in the best round) whichever build it was: compare two builds with
 their roles swapped as well (`PYTHONPATH=OTHER_BUILD:python ... --before build`).
@@ -255,6 +258,15 @@ def main(argv: list[str] | None = None) -> int:
     for r in rows:
         mine = r["outcomes"]["velmora"]
         print(f"{r['label']:<{width}}  " + "  ".join(f"{fmt_ratio(r['outcomes'].get(n, {}), mine):>9}" for n in others))
+
+    print("\nPage faults in the timed call at its best time, thousands (fresh memory the call took page by page)")
+    print(f"{'workload':<{width}}  " + "  ".join(f"{n:>9}" for n in names))
+    for r in rows:
+        cells = []
+        for n in names:
+            o = r["outcomes"].get(n, {})
+            cells.append(f"{o['faults_at_best'] / 1e3:9.1f}" if o.get("status") == "ok" else f"{'-':>9}")
+        print(f"{r['label']:<{width}}  " + "  ".join(cells))
 
     print("\nOne full collection over the live result, ms (not in the times above)")
     print(f"{'workload':<{width}}  " + "  ".join(f"{n:>9}" for n in names))

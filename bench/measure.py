@@ -1,7 +1,7 @@
 """Timing and memory measurement of prepared contenders.
 
 Outcomes are plain dicts (they go straight into the JSON file):
-  {"status": "ok", "times": [...], "median": s, "best": s}
+  {"status": "ok", "times": [...], "median": s, "best": s, "faults": [...], "faults_at_best": n}
   {"status": "failed", "error": "..."}
   {"status": "unavailable" | "skipped", "reason": "..."}
 """
@@ -12,6 +12,7 @@ import gc
 import json
 import os
 import random
+import resource
 import signal
 import statistics
 import subprocess
@@ -28,8 +29,16 @@ from contenders import describe_failure, is_fatal
 Outcome = dict[str, Any]
 
 
-def ok(times: list[float]) -> Outcome:
-    return {"status": "ok", "times": times, "median": statistics.median(times), "best": min(times)}
+def ok(times: list[float], faults: list[int]) -> Outcome:
+    """`faults`: the page faults each timed call took, by the same index as its time."""
+    best = min(range(len(times)), key=times.__getitem__)
+    return {"status": "ok", "times": times, "median": statistics.median(times), "best": times[best],
+            "faults": faults, "faults_at_best": faults[best]}
+
+
+def page_faults() -> int:
+    """This process's page faults so far (minor ones: memory the kernel hands out fresh)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
 
 @dataclass(frozen=True)
@@ -59,7 +68,10 @@ def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float
     gains or loses nothing), and each timed call runs right after an untimed call of the same
     contender whose result was freed, so every contender meets memory in the state its own tree
     leaves (not fresh pages after a small tree, not a big tree's freed blocks). What a result
-    costs the collector afterwards is measured apart (`collection_cost`).
+    costs the collector afterwards is measured apart (`collection_cost`). The page faults of each
+    timed call are counted too: where the freed tree gave its memory back to the system, the call
+    takes it fresh, a fault a page, and on a big tree that is a large part of its time, so two
+    contenders compare fairly only at like counts.
 
     A contender whose first call shows that `reps` calls would exceed `budget` seconds gets fewer
     rounds (at least one). A call that raises is recorded as a failure and not repeated. An
@@ -67,6 +79,7 @@ def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float
     """
     names = list(calls)
     times: dict[str, list[float]] = {n: [] for n in names}
+    faults: dict[str, list[int]] = {n: [] for n in names}
     allowed = dict.fromkeys(names, reps)
     failed: dict[str, str] = {}
     was_enabled = gc.isenabled()
@@ -85,14 +98,18 @@ def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float
                     del result
                     if isinstance(call, OnFreshInput):
                         given = call.make_input()
+                        faults_before = page_faults()
                         start = time.perf_counter()
                         result = call.run(given)
                         elapsed = time.perf_counter() - start
+                        faulted = page_faults() - faults_before
                         del given
                     else:
+                        faults_before = page_faults()
                         start = time.perf_counter()
                         result = call()
                         elapsed = time.perf_counter() - start
+                        faulted = page_faults() - faults_before
                 except BaseException as exc:
                     if is_fatal(exc):
                         raise
@@ -100,12 +117,13 @@ def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float
                     continue
                 del result  # freeing the tree is not part of the call
                 times[name].append(elapsed)
+                faults[name].append(faulted)
                 if rnd == 0:
                     allowed[name] = max(1, min(reps, int(budget / max(2 * elapsed, 1e-9))))
     finally:
         if was_enabled:
             gc.enable()
-    return {n: {"status": "failed", "error": failed[n]} if n in failed else ok(times[n]) for n in names}
+    return {n: {"status": "failed", "error": failed[n]} if n in failed else ok(times[n], faults[n]) for n in names}
 
 
 def collection_cost(call: Callable[[], object], reps: int = 3) -> float | None:
