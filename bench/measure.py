@@ -96,20 +96,14 @@ def round_robin(calls: dict[str, Callable[[], object]], reps: int, budget: float
                 try:
                     result = call()  # untimed: sets the memory state
                     del result
-                    if isinstance(call, OnFreshInput):
-                        given = call.make_input()
-                        faults_before = page_faults()
-                        start = time.perf_counter()
-                        result = call.run(given)
-                        elapsed = time.perf_counter() - start
-                        faulted = page_faults() - faults_before
-                        del given
-                    else:
-                        faults_before = page_faults()
-                        start = time.perf_counter()
-                        result = call()
-                        elapsed = time.perf_counter() - start
-                        faulted = page_faults() - faults_before
+                    # An OnFreshInput contender's input is made before the clock starts.
+                    run, args = (call.run, (call.make_input(),)) if isinstance(call, OnFreshInput) else (call, ())
+                    faults_before = page_faults()
+                    start = time.perf_counter()
+                    result = run(*args)
+                    elapsed = time.perf_counter() - start
+                    faulted = page_faults() - faults_before
+                    del args
                 except BaseException as exc:
                     if is_fatal(exc):
                         raise
