@@ -262,10 +262,8 @@ def main(argv: list[str] | None = None) -> int:
     print("\nPage faults in the timed call at its best time, thousands (fresh memory the call took page by page)")
     print(f"{'workload':<{width}}  " + "  ".join(f"{n:>9}" for n in names))
     for r in rows:
-        cells = []
-        for n in names:
-            o = r["outcomes"].get(n, {})
-            cells.append(f"{o['faults_at_best'] / 1e3:9.1f}" if o.get("status") == "ok" else f"{'-':>9}")
+        faults = {n: o["faults_at_best"] for n, o in r["outcomes"].items() if o.get("status") == "ok"}
+        cells = [f"{faults[n] / 1e3:9.1f}" if n in faults else f"{'-':>9}" for n in names]
         print(f"{r['label']:<{width}}  " + "  ".join(cells))
 
     print("\nOne full collection over the live result, ms (not in the times above)")
